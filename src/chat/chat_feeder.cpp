@@ -1,0 +1,39 @@
+#include "chat_feeder.h"
+
+#include <windows.h>
+
+namespace {
+
+const char CHAT_WINDOW_CLASS[] = "YelvoClientMainWindow";
+const int INPUT_BOX_ID = 4;
+
+// The client gets time to take the text before Enter arrives, sees a key held
+// for a human-like moment, and has sent the message before the next text
+// replaces it.
+const DWORD SETTEXT_PAUSE_MS = 200;
+const DWORD KEY_HOLD_MS = 100;
+const DWORD AFTER_KEY_PAUSE_MS = 200;
+
+// Keystroke lParam: repeat count 1, scan code 0x1C (Enter); the key-up also
+// sets the previous-state and transition bits.
+const LPARAM ENTER_DOWN_LPARAM = 0x001C0001;
+const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
+
+}  // namespace
+
+void SendLineToChat(const char *line)
+{
+    HWND chat_window = FindWindowA(CHAT_WINDOW_CLASS, NULL);
+    if (chat_window == NULL)
+        return;
+    HWND input_box = GetDlgItem(chat_window, INPUT_BOX_ID);
+    if (input_box == NULL)
+        return;
+
+    SendMessageA(input_box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(line));
+    Sleep(SETTEXT_PAUSE_MS);
+    PostMessageA(input_box, WM_KEYDOWN, VK_RETURN, ENTER_DOWN_LPARAM);
+    Sleep(KEY_HOLD_MS);
+    PostMessageA(input_box, WM_KEYUP, VK_RETURN, ENTER_UP_LPARAM);
+    Sleep(AFTER_KEY_PAUSE_MS);
+}

@@ -1,0 +1,49 @@
+// Turns the bytes of standard input into lines.  Nothing here calls the
+// platform: bytes come in through ReadPieceFn, so the rules can be built and
+// tested anywhere.
+#ifndef CHATPIPE_LINE_READER_H
+#define CHATPIPE_LINE_READER_H
+
+#include <cstddef>
+
+// The line buffer holds a line of at most LINE_BUFFER_SIZE - 1 bytes and its NUL.
+const std::size_t LINE_BUFFER_SIZE = 65536;
+// The most one read of standard input asks for.
+const std::size_t READ_PIECE_SIZE = 512;
+
+enum PieceOutcome {
+    PIECE_BYTES,        // length > 0 bytes arrived
+    PIECE_END,          // no more bytes will come
+    PIECE_BROKEN_PIPE,  // the writer of a pipe has closed: also the end
+    PIECE_FAILED,       // the read failed; what it would have given is lost
+};
+
+struct PieceResult {
+    PieceOutcome outcome;
+    std::size_t length;
+};
+
+// One read of at most `capacity` bytes into `piece`, returning whatever is
+// available now rather than waiting for `capacity` bytes.
+typedef PieceResult (*ReadPieceFn)(void *source, char *piece, std::size_t capacity);
+
+struct LineReader {
+    ReadPieceFn read_piece;
+    void *source;
+    char piece[READ_PIECE_SIZE];
+    std::size_t next;       // first byte of `piece` not yet consumed
+    std::size_t end;        // one past the last byte of `piece` read
+    bool input_over;        // end, Ctrl-Z or failure seen: never read again
+    bool after_full_line;   // the last line filled the buffer before its LF
+    std::size_t line_length;  // of the line last read, which may hold NULs
+};
+
+void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source);
+
+// Reads the next line into `line` (`line_size` bytes, at least 2) without its
+// LF and with every CR removed, and ends it with a NUL.  A line that does not
+// fit is handed on in pieces of line_size - 1 bytes.  Returns false when
+// there is no further line.
+bool ReadLine(LineReader *reader, char *line, std::size_t line_size);
+
+#endif

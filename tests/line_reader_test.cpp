@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "line_reader.h"
+#include "reference_lines.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Hands out its pieces in order, then its ending, and counts every read; a
+// read after the ending is a fault of the reader.
+struct ScriptedSource {
+    std::vector<std::string> pieces;
+    PieceOutcome ending = PIECE_END;
+    std::size_t reads = 0;
+    std::size_t reads_after_ending = 0;
+};
+
+PieceResult ReadScripted(void *context, char *piece, std::size_t capacity)
+{
+    ScriptedSource *source = static_cast<ScriptedSource *>(context);
+    std::size_t index = source->reads++;
+    if (index > source->pieces.size()) {
+        source->reads_after_ending++;
+        return PieceResult{PIECE_FAILED, 0};
+    }
+    if (index == source->pieces.size())
+        return PieceResult{source->ending, 0};
+    const std::string &bytes = source->pieces[index];
+    EXPECT_LE(bytes.size(), capacity);
+    std::copy(bytes.begin(), bytes.end(), piece);
+    return PieceResult{PIECE_BYTES, bytes.size()};
+}
+
+std::vector<std::string> Split(const std::string &bytes, std::size_t piece_size)
+{
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += piece_size)
+        pieces.push_back(bytes.substr(at, piece_size));
+    return pieces;
+}
+
+Lines ReadAll(ScriptedSource *source, std::size_t line_size = LINE_BUFFER_SIZE)
+{
+    std::vector<char> buffer(line_size);
+    LineReader reader;
+    StartLineReader(&reader, ReadScripted, source);
+    Lines lines;
+    while (ReadLine(&reader, buffer.data(), line_size)) {
+        EXPECT_EQ(buffer[reader.line_length], '\0');
+        lines.emplace_back(buffer.data(), reader.line_length);
+    }
+    EXPECT_FALSE(ReadLine(&reader, buffer.data(), line_size)) << "no line after the end";
+    EXPECT_EQ(source->reads_after_ending, 0u);
+    return lines;
+}
+
+std::string Repeat(char byte, std::size_t count) { return std::string(count, byte); }
+
+const std::size_t MAX_LINE = LINE_BUFFER_SIZE - 1;
+
+struct Case {
+    const char *name;
+    std::vector<std::string> pieces;
+    PieceOutcome ending;
+    Lines expected;
+};
+
+class LineRules : public testing::TestWithParam<Case> {};
+
+TEST_P(LineRules, DeliversTheExpectedLines)
+{
+    ScriptedSource source;
+    source.pieces = GetParam().pieces;
+    source.ending = GetParam().ending;
+    EXPECT_EQ(ReadAll(&source), GetParam().expected);
+}
+
+const std::string NUL_LINE("ab\0cd", 5);
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, LineRules,
+    testing::Values(
+        Case{"CrLfLines", {"one\r\ntwo\r\n"}, PIECE_END, {"one", "two"}},
+        Case{"LoneCrVanishes", {"a\rb\n"}, PIECE_END, {"ab"}},
+        Case{"OnlyCrsMakeNoLine", {"\r\r"}, PIECE_END, {}},
+        Case{"CrLfAloneIsEmptyLine", {"\r\n"}, PIECE_END, {""}},
+        Case{"CtrlZEndsInput", {"x\x1Ay\n"}, PIECE_END, {"x"}},
+        Case{"CtrlZFirst", {"\x1A" "abc\n"}, PIECE_END, {}},
+        Case{"CtrlZAfterLines", {"a\nb\n\x1A", "never\n"}, PIECE_END, {"a", "b"}},
+        Case{"CtrlZInLaterPiece", {"ab", "c\x1A" "d\n"}, PIECE_END, {"abc"}},
+        Case{"EmptyInput", {}, PIECE_END, {}},
+        Case{"EmptyLines", {"\n\n"}, PIECE_END, {"", ""}},
+        Case{"UnterminatedAtEnd", {"last"}, PIECE_END, {"last"}},
+        Case{"UnterminatedAtBrokenPipe", {"last"}, PIECE_BROKEN_PIPE, {"last"}},
+        Case{"UnterminatedAtFailureIsLost", {"last"}, PIECE_FAILED, {}},
+        Case{"FailureKeepsEarlierLines", {"a\nb", "c"}, PIECE_FAILED, {"a"}},
+        Case{"BrokenPipeAfterLines", {"a\n", "b\n"}, PIECE_BROKEN_PIPE, {"a", "b"}},
+        Case{"FailureRightAway", {}, PIECE_FAILED, {}},
+        Case{"NulIsKept", {NUL_LINE + "\n"}, PIECE_END, {NUL_LINE}},
+        Case{"LineAcrossPieces", {"hel", "lo\nwor", "ld\n"}, PIECE_END, {"hello", "world"}},
+        Case{"CrAtPieceEnd", {"ab\r", "\ncd\r", "\n"}, PIECE_END, {"ab", "cd"}},
+        Case{"HighBytesUntouched", {"caf\xE9 \x80\xFF\n"}, PIECE_END, {"caf\xE9 \x80\xFF"}},
+        Case{"ExactlyFull", Split(Repeat('x', MAX_LINE) + "\n", 512), PIECE_END,
+             {Repeat('x', MAX_LINE)}},
+        Case{"ExactlyFullCrLf", Split(Repeat('x', MAX_LINE) + "\r\ny\n", 512), PIECE_END,
+             {Repeat('x', MAX_LINE), "y"}},
+        Case{"ExactlyFullThenEmptyLine", Split(Repeat('x', MAX_LINE) + "\n\n", 512), PIECE_END,
+             {Repeat('x', MAX_LINE), ""}},
+        Case{"ExactlyFullAtEnd", Split(Repeat('x', MAX_LINE), 512), PIECE_BROKEN_PIPE,
+             {Repeat('x', MAX_LINE)}},
+        Case{"ExactlyFullThenCtrlZ", Split(Repeat('x', MAX_LINE) + "\x1A", 512), PIECE_END,
+             {Repeat('x', MAX_LINE)}},
+        Case{"OneOver", Split(Repeat('x', MAX_LINE) + "y\n", 512), PIECE_END,
+             {Repeat('x', MAX_LINE), "y"}},
+        Case{"FarOver", Split(Repeat('x', 3 * MAX_LINE + 7) + "\nz\n", 512), PIECE_END,
+             {Repeat('x', MAX_LINE), Repeat('x', MAX_LINE), Repeat('x', MAX_LINE),
+              Repeat('x', 7), "z"}},
+        Case{"TwiceFull", Split(Repeat('x', 2 * MAX_LINE) + "\n", 500), PIECE_END,
+             {Repeat('x', MAX_LINE), Repeat('x', MAX_LINE)}}),
+    [](const testing::TestParamInfo<Case> &param_info) { return std::string(param_info.param.name); });
+
+TEST(LineReader, HandsOnACompleteLineWithoutReadingAgain)
+{
+    ScriptedSource source;
+    source.pieces = {"a\nb", "\n"};
+    char line[LINE_BUFFER_SIZE];
+    LineReader reader;
+    StartLineReader(&reader, ReadScripted, &source);
+
+    ASSERT_TRUE(ReadLine(&reader, line, sizeof line));
+    EXPECT_STREQ(line, "a");
+    EXPECT_EQ(source.reads, 1u);
+    ASSERT_TRUE(ReadLine(&reader, line, sizeof line));
+    EXPECT_STREQ(line, "b");
+    EXPECT_EQ(source.reads, 2u);
+}
+
+TEST(LineReader, ReadsNothingAfterCtrlZ)
+{
+    ScriptedSource source;
+    source.pieces = {"x\x1A", "y\n", "z\n"};
+    EXPECT_EQ(ReadAll(&source), Lines{"x"});
+    EXPECT_EQ(source.reads, 1u);
+}
+
+TEST(LineReader, ReadsNothingAfterTheEnd)
+{
+    for (PieceOutcome ending : {PIECE_END, PIECE_BROKEN_PIPE, PIECE_FAILED}) {
+        ScriptedSource source;
+        source.pieces = {"a\n", "b"};
+        source.ending = ending;
+        ReadAll(&source);
+        EXPECT_EQ(source.reads, 3u);
+    }
+}
+
+// Random bytes rich in the bytes that matter, cut into random pieces, with a
+// small line buffer so that splitting happens often.
+TEST(LineReader, AgreesWithTheReferenceOnRandomInput)
+{
+    std::mt19937 random(20261207);
+    const char alphabet[] = {'a', 'b', '\n', '\r', '\0', '\x1A', '\xFF'};
+    const PieceOutcome endings[] = {PIECE_END, PIECE_BROKEN_PIPE, PIECE_FAILED};
+    for (int round = 0; round < 20000; round++) {
+        std::size_t line_size = 2 + random() % 6;
+        std::string bytes(random() % 40, 'a');
+        for (char &byte : bytes)
+            byte = alphabet[random() % (random() % 8 == 0 ? 7 : 6)];
+        ScriptedSource source;
+        source.ending = endings[random() % 3];
+        for (std::size_t at = 0; at < bytes.size();) {
+            std::size_t size = 1 + random() % 9;
+            source.pieces.push_back(bytes.substr(at, size));
+            at += size;
+        }
+        ASSERT_EQ(ReadAll(&source, line_size), ReferenceLines(bytes, source.ending, line_size))
+            << "round " << round;
+    }
+}
+
+}  // namespace
