@@ -6,15 +6,7 @@
 
 #include "line_reader.h"
 
-struct StandardInput {
-    HANDLE handle;
-    bool is_pipe;
-};
-
-// False when the process has no standard input to read.
-bool OpenStandardInput(StandardInput *input);
-
-// A ReadPieceFn over a StandardInput.
+// A ReadPieceFn over the HANDLE that `input` points to.
 PieceResult ReadStandardInput(void *input, char *piece, std::size_t capacity);
 
 #endif
