@@ -1,0 +1,180 @@
+"""Runs chatpipe.exe and the stand-in chat client under headless Wine.
+
+One Wine prefix under the build tree, made once with the null display
+driver; a fresh wineserver for each test run, so that no window from an
+earlier run can answer.  Every wait is bounded, and every process started
+here is ended by its id.
+"""
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+BUILD = Path(os.environ.get("CHATPIPE_WINDOWS_BUILD",
+                            Path(__file__).resolve().parents[2] / "build" / "windows"))
+CHATPIPE = BUILD / "chatpipe.exe"
+STAND_IN = BUILD / "stand_in_chat.exe"
+LAUNCHER = BUILD / "pipe_launcher.exe"
+PREFIX = BUILD.parent / "wine-prefix"
+
+ENV = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all",
+           WINEDLLOVERRIDES="mscoree,mshtml=")
+ENV.pop("DISPLAY", None)
+
+READY_WAIT_S = 60
+RUN_WAIT_S = 120
+
+
+def windows_path(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def wait_until(done, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not done():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"gave up after {seconds} s waiting for {what}")
+        time.sleep(0.01)
+
+
+def start_wine():
+    """Makes the prefix if needed and starts a fresh, persistent wineserver."""
+    for program in (CHATPIPE, STAND_IN, LAUNCHER):
+        if not program.exists():
+            raise RuntimeError(f"{program} is not built")
+    subprocess.run([WINESERVER, "-k"], env=ENV, capture_output=True, timeout=30)
+    subprocess.run([WINESERVER, "-p"], env=ENV, check=True, timeout=30)
+    # The first program also makes the prefix if needed and starts Wine's
+    # services, which keep its standard handles: give it none anybody reads.
+    quiet = dict(env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"],
+                   check=True, timeout=300, **quiet)
+
+
+def stop_wine():
+    subprocess.run([WINESERVER, "-k"], env=ENV, capture_output=True, timeout=30)
+
+
+class Client:
+    """The stand-in chat client, running until stop()."""
+
+    def __init__(self, directory, *options):
+        self.directory = Path(tempfile.mkdtemp(prefix="client-", dir=directory))
+        self.transcript = self.directory / "transcript"
+        self.events = self.directory / "events"
+        self.ready = self.directory / "ready"
+        self.transcript.touch()
+        self.events.touch()
+        self.process = subprocess.Popen(
+            [WINE, str(STAND_IN), "--transcript", windows_path(self.transcript),
+             "--events", windows_path(self.events), "--ready", windows_path(self.ready),
+             *options],
+            env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: self.ready.exists() and self.ready.read_bytes().endswith(b"\n"),
+                   READY_WAIT_S, "the stand-in client to be ready")
+
+    def messages(self):
+        """The messages sent so far; each is bytes."""
+        data = self.transcript.read_bytes()
+        return data.split(b"\n")[:-1]
+
+    def event_log(self):
+        """(ms, window, message, wparam, lparam, text length) for each message."""
+        rows = []
+        for line in self.events.read_text().splitlines():
+            ms, window, message, wparam, lparam, length = line.split()
+            rows.append((float(ms), window, message, int(wparam, 16), int(lparam, 16), int(length)))
+        return rows
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=30)
+
+
+class Run:
+    """A program started under Wine, with its output captured."""
+
+    def __init__(self, command, stdin=subprocess.DEVNULL):
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(command, env=ENV, stdin=stdin,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def finish(self, data=None):
+        """Waits for the end; sets status, stdout, stderr and seconds."""
+        try:
+            self.stdout, self.stderr = self.process.communicate(data, timeout=RUN_WAIT_S)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.communicate()
+            raise
+        self.status = self.process.returncode
+        self.seconds = time.monotonic() - self.started
+        return self
+
+
+def chatpipe_from_file(path):
+    """chatpipe.exe < path: standard input is a disk file."""
+    with open(path, "rb") as stdin:
+        return Run([WINE, str(CHATPIPE)], stdin=stdin).finish()
+
+
+def chatpipe_from_unix_pipe(data):
+    """data | chatpipe.exe, through a Unix pipe."""
+    return Run([WINE, str(CHATPIPE)], stdin=subprocess.PIPE).finish(data)
+
+
+def launch(directory, *steps, stdin="pipe"):
+    """Starts chatpipe.exe fed through a Windows pipe by pipe_launcher.exe:
+    a step of bytes is written to the pipe, a str step goes to the launcher
+    as it is.  Returns the running launcher; finish() it."""
+    arguments = []
+    for number, step in enumerate(steps):
+        if isinstance(step, bytes):
+            chunk = Path(directory) / f"chunk{number}"
+            chunk.write_bytes(step)
+            step = "write=" + windows_path(chunk)
+        arguments.append(step)
+    return Run([WINE, str(LAUNCHER), "--stdin", stdin, str(CHATPIPE), *arguments])
+
+
+class WineTestCase(unittest.TestCase):
+    """Starts Wine once for the class; ends every client a test started."""
+
+    @classmethod
+    def setUpClass(cls):
+        start_wine()
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_wine()
+
+    def setUp(self):
+        work = tempfile.TemporaryDirectory(prefix="chatpipe-wine-")
+        self.addCleanup(work.cleanup)
+        self.work = Path(work.name)
+        self.clients = []
+
+    def tearDown(self):
+        for client in self.clients:
+            client.stop()
+
+    def launch(self, *steps, stdin="pipe"):
+        return launch(self.work, *steps, stdin=stdin)
+
+    def start_client(self, *options):
+        client = Client(self.work, *options)
+        self.clients.append(client)
+        return client
+
+    def assertQuietSuccess(self, run):
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stdout, b"")
+        self.assertEqual(run.stderr, b"")

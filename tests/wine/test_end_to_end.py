@@ -1,0 +1,106 @@
+"""chatpipe.exe driving the stand-in chat client under Wine."""
+import statistics
+import time
+import sys
+import unittest
+
+from harness import WineTestCase, chatpipe_from_file, chatpipe_from_unix_pipe, wait_until, windows_path
+
+ENTER = 0x0D
+ENTER_DOWN_LPARAM = 0x001C0001
+ENTER_UP_LPARAM = 0xC01C0001
+MAX_LINE = 65535
+# The client logs a posted key when its message loop gets to it, which may be
+# a little after the post; the pauses themselves are measured to well under a
+# millisecond.
+DISPATCH_SLACK_MS = 2.0
+
+
+class EndToEnd(WineTestCase):
+
+    def assertDelivered(self, client, lines):
+        """Each line went to the input box as its text, then Enter down and
+        up, with the pauses between; nothing went to the main window."""
+        self.assertEqual(client.messages(), lines)
+        events = client.event_log()
+        self.assertEqual([event[1] for event in events], ["box"] * 3 * len(lines))
+        previous_key_up = None
+        for number, line in enumerate(lines):
+            settext, down, up = events[3 * number:3 * number + 3]
+            visible_length = len(line.split(b"\0")[0])
+            self.assertEqual(settext[2:], ("WM_SETTEXT", 0, settext[4], visible_length))
+            self.assertEqual(down[2:5], ("WM_KEYDOWN", ENTER, ENTER_DOWN_LPARAM))
+            self.assertEqual(up[2:5], ("WM_KEYUP", ENTER, ENTER_UP_LPARAM))
+            self.assertGreaterEqual(down[0] - settext[0], 200 - DISPATCH_SLACK_MS)
+            self.assertGreaterEqual(up[0] - down[0], 100 - DISPATCH_SLACK_MS)
+            if previous_key_up is not None:
+                self.assertGreaterEqual(settext[0] - previous_key_up, 200 - DISPATCH_SLACK_MS)
+            previous_key_up = up[0]
+        return events
+
+    def test_windows_pipe_lines_in_order_with_every_message(self):
+        client = self.start_client()
+        # CR-LF, an empty line, a lone CR, a NUL, and a last line with no LF
+        # before the writer closes the pipe.
+        run = self.launch(b"one\r\ntwo\r\n\r\nthr\ree\nab\0cd\nend").finish()
+        self.assertQuietSuccess(run)
+        events = self.assertDelivered(client, [b"one", b"two", b"", b"three", b"ab", b"end"])
+        periods = [later[0] - earlier[0] for earlier, later in zip(events[0::3], events[3::3])]
+        print(f"\nper-line period: median {statistics.median(periods):.2f} ms,"
+              f" worst {max(periods):.2f} ms", file=sys.stderr)
+
+    def test_file_code_page_and_long_lines(self):
+        client = self.start_client()
+        code_page_line = bytes(range(0x20, 0x100))
+        pattern = bytes(range(0x21, 0x7F))
+        full_line = (pattern * 700)[:MAX_LINE]
+        over_line = (pattern[::-1] * 800)[:70000]
+        source = self.work / "lines.txt"
+        source.write_bytes(code_page_line + b"\r\n" + full_line + b"\n" + over_line + b"\n")
+        self.assertQuietSuccess(chatpipe_from_file(source))
+        self.assertDelivered(client, [code_page_line, full_line, over_line[:MAX_LINE], over_line[MAX_LINE:]])
+
+    def test_unix_pipe_lines_in_order(self):
+        client = self.start_client()
+        self.assertQuietSuccess(chatpipe_from_unix_pipe(b"u1\nu2"))
+        self.assertDelivered(client, [b"u1", b"u2"])
+
+    def test_line_goes_out_as_its_line_feed_arrives_and_ctrl_z_ends_input(self):
+        client = self.start_client()
+        # The pipe stays open after the Ctrl-Z: chatpipe must not wait for it.
+        run = self.launch(b"a\n", "sleep=6000", b"b\x1Ac\n", "exits-within=5000")
+        wait_until(lambda: client.messages() == [b"a"], 30, "the first line")
+        self.assertTrue(run.running())
+        self.assertLess(time.monotonic() - run.started, 5.0, "'a' waited for the next write")
+        self.assertQuietSuccess(run.finish())
+        self.assertDelivered(client, [b"a", b"b"])
+
+    def test_no_client_drops_every_line_at_once(self):
+        run = chatpipe_from_unix_pipe(b"".join(b"line %d\n" % n for n in range(100)))
+        self.assertQuietSuccess(run)
+        self.assertLess(run.seconds, 10, "100 lines delivered would take 50 s")
+
+    def test_input_box_not_where_expected_drops_every_line(self):
+        for options in (["--box-id", "9"], ["--nested"]):
+            with self.subTest(options=options):
+                client = self.start_client(*options)
+                run = chatpipe_from_unix_pipe(b"".join(b"line %d\n" % n for n in range(20)))
+                self.assertQuietSuccess(run)
+                self.assertLess(run.seconds, 8, "20 lines delivered would take 10 s")
+                self.assertEqual(client.messages(), [])
+                self.assertEqual(client.event_log(), [])
+                client.stop()
+
+    def test_client_appearing_mid_stream_gets_the_later_lines(self):
+        drained, go = self.work / "drained", self.work / "go"
+        run = self.launch(b"early 1\nearly 2\n", "drained", "signal=" + windows_path(drained),
+                          "wait-for=" + windows_path(go), b"late 1\nlate 2\n")
+        wait_until(drained.exists, 60, "chatpipe to read the early lines")
+        client = self.start_client()
+        go.touch()
+        self.assertQuietSuccess(run.finish())
+        self.assertDelivered(client, [b"late 1", b"late 2"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,265 @@
+// stand_in_chat: a chat client just real enough to be driven by chatpipe.
+//
+// Its main window has the chat client's class; its message input box is child
+// control 4, a window of its own class that keeps its text in DefWindowProc
+// (Wine's EDIT control can hang on some text).  Enter going down in the box
+// "sends" the box's text: it is added to the transcript pane, and to the
+// transcript file when one is named, and the box is emptied.
+//
+// Options, for tests and the demo:
+//   --transcript FILE   append each sent message to FILE, one per line
+//   --events FILE       log every WM_SETTEXT, WM_KEYDOWN and WM_KEYUP that
+//                       reaches the box or the main window, with the time
+//   --ready FILE        write FILE once the windows exist
+//   --box-id N          give the input box control identifier N, not 4
+//   --nested            put the input box inside a panel, not directly in
+//                       the main window
+//   --slow-settext MS   take MS milliseconds to handle WM_SETTEXT
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const char CHAT_WINDOW_CLASS[] = "YelvoClientMainWindow";
+const char INPUT_BOX_CLASS[] = "StandInInputBox";
+const int INPUT_BOX_ID = 4;
+const int TRANSCRIPT_PANE_ID = 5;
+const int PANEL_ID = 6;
+const int BOX_HEIGHT = 28;
+// The pane shows the start of a long message; the transcript file has it all.
+const int PANE_TEXT_LIMIT = 400;
+
+struct Options {
+    const char *transcript_path = nullptr;
+    const char *events_path = nullptr;
+    const char *ready_path = nullptr;
+    int box_id = INPUT_BOX_ID;
+    bool nested = false;
+    DWORD slow_settext_ms = 0;
+};
+
+Options options;
+FILE *transcript_file;
+FILE *events_file;
+HWND transcript_pane;
+HWND input_box;
+LARGE_INTEGER clock_frequency;
+
+double NowMs()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(clock_frequency.QuadPart);
+}
+
+// One line per message: time in ms, which window, message, wParam, lParam,
+// and for WM_SETTEXT the length of the text.
+void LogEvent(const char *window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (events_file == nullptr)
+        return;
+    const char *name = message == WM_SETTEXT ? "WM_SETTEXT" : message == WM_KEYDOWN ? "WM_KEYDOWN" : "WM_KEYUP";
+    long long length = -1;
+    if (message == WM_SETTEXT && lparam != 0)
+        length = static_cast<long long>(std::strlen(reinterpret_cast<const char *>(lparam)));
+    std::fprintf(events_file, "%.3f %s %s 0x%llx 0x%llx %lld\n", NowMs(), window, name,
+                 static_cast<unsigned long long>(wparam), static_cast<unsigned long long>(lparam), length);
+    std::fflush(events_file);
+}
+
+void SendBoxText(HWND box)
+{
+    std::vector<char> text(static_cast<size_t>(GetWindowTextLengthA(box)) + 1);
+    int length = GetWindowTextA(box, text.data(), static_cast<int>(text.size()));
+    if (transcript_file != nullptr) {
+        std::fwrite(text.data(), 1, static_cast<size_t>(length), transcript_file);
+        std::fputc('\n', transcript_file);
+        std::fflush(transcript_file);
+    }
+    if (length > PANE_TEXT_LIMIT)
+        text[PANE_TEXT_LIMIT] = '\0';
+    LRESULT item = SendMessageA(transcript_pane, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.data()));
+    SendMessageA(transcript_pane, LB_SETTOPINDEX, static_cast<WPARAM>(item), 0);
+    DefWindowProcA(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+    InvalidateRect(box, nullptr, TRUE);
+}
+
+void PaintBox(HWND box)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(box, &paint);
+    RECT area;
+    GetClientRect(box, &area);
+    FrameRect(dc, &area, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
+    char text[PANE_TEXT_LIMIT + 1];
+    int length = GetWindowTextA(box, text, sizeof text);
+    SetBkMode(dc, TRANSPARENT);
+    TextOutA(dc, 6, 6, text, length);
+    EndPaint(box, &paint);
+}
+
+LRESULT CALLBACK InputBoxProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_SETTEXT:
+        LogEvent("box", message, wparam, lparam);
+        if (options.slow_settext_ms > 0)
+            Sleep(options.slow_settext_ms);
+        InvalidateRect(box, nullptr, TRUE);
+        break;
+    case WM_KEYDOWN:
+        LogEvent("box", message, wparam, lparam);
+        if (wparam == VK_RETURN)
+            SendBoxText(box);
+        return 0;
+    case WM_KEYUP:
+        LogEvent("box", message, wparam, lparam);
+        return 0;
+    case WM_PAINT:
+        PaintBox(box);
+        return 0;
+    }
+    return DefWindowProcA(box, message, wparam, lparam);
+}
+
+void CreateChildren(HWND main_window, HINSTANCE instance)
+{
+    transcript_pane = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", nullptr,
+                                      WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOSEL,
+                                      0, 0, 0, 0, main_window,
+                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(TRANSCRIPT_PANE_ID)), instance,
+                                      nullptr);
+    HWND box_parent = main_window;
+    if (options.nested)
+        box_parent = CreateWindowExA(0, "STATIC", nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, main_window,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(PANEL_ID)), instance, nullptr);
+    input_box = CreateWindowExA(0, INPUT_BOX_CLASS, "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, box_parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(options.box_id)), instance, nullptr);
+}
+
+void LayOut(HWND main_window, int width, int height)
+{
+    int pane_height = height - BOX_HEIGHT - 12 > 0 ? height - BOX_HEIGHT - 12 : 0;
+    MoveWindow(transcript_pane, 4, 4, width - 8, pane_height, TRUE);
+    HWND box_parent = GetParent(input_box);
+    if (box_parent != main_window) {
+        MoveWindow(box_parent, 4, height - BOX_HEIGHT - 4, width - 8, BOX_HEIGHT, TRUE);
+        MoveWindow(input_box, 0, 0, width - 8, BOX_HEIGHT, TRUE);
+    } else {
+        MoveWindow(input_box, 4, height - BOX_HEIGHT - 4, width - 8, BOX_HEIGHT, TRUE);
+    }
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        CreateChildren(window, reinterpret_cast<CREATESTRUCTA *>(lparam)->hInstance);
+        return 0;
+    case WM_SIZE:
+        LayOut(window, LOWORD(lparam), HIWORD(lparam));
+        return 0;
+    case WM_SETTEXT:
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+        LogEvent("main", message, wparam, lparam);
+        break;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+FILE *OpenForAppend(const char *path)
+{
+    FILE *file = path != nullptr ? std::fopen(path, "ab") : nullptr;
+    if (path != nullptr && file == nullptr) {
+        std::fprintf(stderr, "stand_in_chat: cannot open %s\n", path);
+        std::exit(1);
+    }
+    return file;
+}
+
+void ParseOptions(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *option = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (std::strcmp(option, "--nested") == 0) {
+            options.nested = true;
+            continue;
+        }
+        if (value == nullptr) {
+            std::fprintf(stderr, "stand_in_chat: %s wants a value\n", option);
+            std::exit(2);
+        }
+        i++;
+        if (std::strcmp(option, "--transcript") == 0)
+            options.transcript_path = value;
+        else if (std::strcmp(option, "--events") == 0)
+            options.events_path = value;
+        else if (std::strcmp(option, "--ready") == 0)
+            options.ready_path = value;
+        else if (std::strcmp(option, "--box-id") == 0)
+            options.box_id = std::atoi(value);
+        else if (std::strcmp(option, "--slow-settext") == 0)
+            options.slow_settext_ms = static_cast<DWORD>(std::atoi(value));
+        else {
+            std::fprintf(stderr, "stand_in_chat: unknown option %s\n", option);
+            std::exit(2);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    ParseOptions(argc, argv);
+    QueryPerformanceFrequency(&clock_frequency);
+    transcript_file = OpenForAppend(options.transcript_path);
+    events_file = OpenForAppend(options.events_path);
+
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA box_class = {};
+    box_class.lpfnWndProc = InputBoxProc;
+    box_class.hInstance = instance;
+    box_class.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32513));  // IDC_IBEAM
+    box_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    box_class.lpszClassName = INPUT_BOX_CLASS;
+    WNDCLASSA main_class = {};
+    main_class.lpfnWndProc = MainWindowProc;
+    main_class.hInstance = instance;
+    main_class.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    main_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    main_class.lpszClassName = CHAT_WINDOW_CLASS;
+    if (!RegisterClassA(&box_class) || !RegisterClassA(&main_class))
+        return 1;
+
+    HWND main_window = CreateWindowExA(0, CHAT_WINDOW_CLASS, "Yelvo (stand-in)", WS_OVERLAPPEDWINDOW,
+                                       40, 40, 520, 360, nullptr, nullptr, instance, nullptr);
+    if (main_window == nullptr)
+        return 1;
+    ShowWindow(main_window, SW_SHOWNORMAL);
+    UpdateWindow(main_window);
+
+    if (options.ready_path != nullptr) {
+        FILE *ready = std::fopen(options.ready_path, "wb");
+        if (ready == nullptr)
+            return 1;
+        std::fprintf(ready, "ready %lu\n", GetCurrentProcessId());
+        std::fclose(ready);
+    }
+
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
