@@ -47,6 +47,7 @@ def start_wine():
         if not program.exists():
             raise RuntimeError(f"{program} is not built")
     subprocess.run([WINESERVER, "-k"], env=ENV, capture_output=True, timeout=30)
+    PREFIX.mkdir(parents=True, exist_ok=True)  # the server lives in it
     subprocess.run([WINESERVER, "-p"], env=ENV, check=True, timeout=30)
     # The first program also makes the prefix if needed and starts Wine's
     # services, which keep its standard handles: give it none anybody reads.
