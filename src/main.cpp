@@ -6,10 +6,10 @@
 int main()
 {
     char line[LINE_BUFFER_SIZE];
+    StandardInput input;
     LineReader reader;
 
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (input == NULL || input == INVALID_HANDLE_VALUE)
+    if (!OpenStandardInput(&input))
         return 0;
     StartLineReader(&reader, ReadStandardInput, &input);
     while (ReadLine(&reader, line, sizeof line))
