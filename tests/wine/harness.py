@@ -25,6 +25,14 @@ ENV = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all",
            WINEDLLOVERRIDES="mscoree,mshtml=")
 ENV.pop("DISPLAY", None)
 
+ENTER = 0x0D
+ENTER_DOWN_LPARAM = 0x001C0001
+ENTER_UP_LPARAM = 0xC01C0001
+# The client logs a posted key when its message loop gets to it, which may be
+# a little after the post; the pauses themselves are measured to well under a
+# millisecond.
+DISPATCH_SLACK_MS = 2.0
+
 READY_WAIT_S = 60
 RUN_WAIT_S = 120
 
@@ -174,6 +182,27 @@ class WineTestCase(unittest.TestCase):
         client = Client(self.work, *options)
         self.clients.append(client)
         return client
+
+    def assertDelivered(self, client, lines):
+        """Each line went to the input box as its text, then Enter down and
+        up, with the pauses between; nothing went to the main window.
+        Returns the client's event log."""
+        self.assertEqual(client.messages(), lines)
+        events = client.event_log()
+        self.assertEqual([event[1] for event in events], ["box"] * 3 * len(lines))
+        previous_key_up = None
+        for number, line in enumerate(lines):
+            settext, down, up = events[3 * number:3 * number + 3]
+            visible_length = len(line.split(b"\0")[0])
+            self.assertEqual(settext[2:], ("WM_SETTEXT", 0, settext[4], visible_length))
+            self.assertEqual(down[2:5], ("WM_KEYDOWN", ENTER, ENTER_DOWN_LPARAM))
+            self.assertEqual(up[2:5], ("WM_KEYUP", ENTER, ENTER_UP_LPARAM))
+            self.assertGreaterEqual(down[0] - settext[0], 200 - DISPATCH_SLACK_MS)
+            self.assertGreaterEqual(up[0] - down[0], 100 - DISPATCH_SLACK_MS)
+            if previous_key_up is not None:
+                self.assertGreaterEqual(settext[0] - previous_key_up, 200 - DISPATCH_SLACK_MS)
+            previous_key_up = up[0]
+        return events
 
     def assertQuietSuccess(self, run):
         self.assertEqual(run.status, 0)
