@@ -1,0 +1,5 @@
+// The floor for start-up, exit and size: a console program that does nothing.
+int main()
+{
+    return 0;
+}
