@@ -1,5 +1,6 @@
 #include "line_reader.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -8,11 +9,32 @@ const char LINE_FEED = '\n';
 const char CARRIAGE_RETURN = '\r';
 const char CTRL_Z = '\x1A';
 
-// memchr over [from, to), or `to` when `byte` is not there.
-const char *Find(const char *from, const char *to, char byte)
+bool IsSpecial(char byte)
 {
-    const void *found = std::memchr(from, byte, static_cast<std::size_t>(to - from));
-    return found != nullptr ? static_cast<const char *>(found) : to;
+    return byte == LINE_FEED || byte == CARRIAGE_RETURN || byte == CTRL_Z;
+}
+
+// The first LF, CR or Ctrl-Z in [from, to), or `to`.  Every input byte passes
+// through here, so it looks at eight at a time: a byte of `word` equals `byte`
+// where word ^ (byte * ONES) has a zero byte.
+const char *FindSpecial(const char *from, const char *to)
+{
+    const std::uint64_t ONES = 0x0101010101010101u;
+    const std::uint64_t HIGH_BITS = 0x8080808080808080u;
+    for (; to - from >= 8; from += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, from, sizeof word);
+        std::uint64_t line_feeds = word ^ (ONES * 0x0A);
+        std::uint64_t carriage_returns = word ^ (ONES * 0x0D);
+        std::uint64_t ctrl_zs = word ^ (ONES * 0x1A);
+        std::uint64_t zero_bytes = ((line_feeds - ONES) & ~line_feeds) | ((carriage_returns - ONES) & ~carriage_returns) |
+                                   ((ctrl_zs - ONES) & ~ctrl_zs);
+        if ((zero_bytes & HIGH_BITS) != 0)
+            break;
+    }
+    while (from < to && !IsSpecial(*from))
+        from++;
+    return from;
 }
 
 // Refills an exhausted piece.  Returns false once the input is over, and
@@ -66,9 +88,7 @@ bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
     std::size_t length = 0;
     bool failed = false;
 
-    for (;;) {
-        if (reader->next == reader->end && !FillPiece(reader, &failed))
-            break;
+    while (reader->next < reader->end || FillPiece(reader, &failed)) {
         const char *next = reader->piece + reader->next;
         const char *end = reader->piece + reader->end;
 
@@ -77,45 +97,42 @@ bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
         if (reader->after_full_line) {
             while (next < end && *next == CARRIAGE_RETURN)
                 next++;
-            if (next == end) {
-                reader->next = reader->end;
-                continue;
+            if (next < end) {
+                reader->after_full_line = false;
+                if (*next == LINE_FEED)
+                    next++;
             }
-            reader->after_full_line = false;
-            if (*next == LINE_FEED)
-                next++;
         }
 
-        const char *line_feed = Find(next, end, LINE_FEED);
-        const char *stop = Find(next, line_feed, CTRL_Z);
-        while (next < stop && length < capacity) {
-            const char *run_end = Find(next, stop, CARRIAGE_RETURN);
-            std::size_t run = static_cast<std::size_t>(run_end - next);
+        while (next < end) {
+            const char *special = FindSpecial(next, end);
+            std::size_t run = static_cast<std::size_t>(special - next);
             if (run > capacity - length)
                 run = capacity - length;
             std::memcpy(line + length, next, run);
             length += run;
             next += run;
-            if (next == run_end && run_end < stop)
-                next++;  // the CR itself
+            if (length == capacity) {  // a full buffer is a line: hand it on now
+                reader->next = static_cast<std::size_t>(next - reader->piece);
+                reader->after_full_line = true;
+                EndLine(reader, line, length);
+                return true;
+            }
+            if (next == end)
+                break;
+            char byte = *next++;
+            if (byte == LINE_FEED) {
+                reader->next = static_cast<std::size_t>(next - reader->piece);
+                EndLine(reader, line, length);
+                return true;
+            }
+            if (byte == CTRL_Z) {  // nothing after it counts, nor is read
+                reader->input_over = true;
+                end = next;
+                break;
+            }
         }
-        reader->next = static_cast<std::size_t>(next - reader->piece);
-
-        if (length == capacity) {  // a full buffer is a line: hand it on now
-            reader->after_full_line = true;
-            EndLine(reader, line, length);
-            return true;
-        }
-        if (stop < line_feed) {  // Ctrl-Z: nothing after it counts
-            reader->input_over = true;
-            reader->next = reader->end;
-            break;
-        }
-        if (line_feed < end) {
-            reader->next++;
-            EndLine(reader, line, length);
-            return true;
-        }
+        reader->next = reader->end = static_cast<std::size_t>(end - reader->piece);
     }
 
     // The input is over: an unfinished line still counts, unless a failed
