@@ -1,0 +1,174 @@
+"""Measures chatpipe.exe against its floors, all in one run on one machine.
+
+Timing: hyperfine for the throughput rows; start-up is timed here, with the
+two programs' runs interleaved so that drift hits both alike; peak resident
+size comes from GNU time (/usr/bin/time -f %M).
+"""
+import json
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "wine"))
+from harness import BUILD, CHATPIPE, ENV, WINE, Client, chatpipe_from_file, start_wine, stop_wine  # noqa: E402
+
+EMPTY = BUILD / "empty_program.exe"
+FINDWINDOW_FLOOR = BUILD / "findwindow_floor.exe"
+READ_FLOOR = BUILD / "read_floor.exe"
+RESULTS = Path(__file__).resolve().parent / "results.md"
+
+DELIVERED_LINES = 30
+DROPPED_LINES = 200_000
+READ_MB = 100
+READ_LINE = 60_000
+START_UP_RUNS = 40
+
+
+def hyperfine_means(commands, runs):
+    """Mean seconds of each shell command, from hyperfine."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as export:
+        subprocess.run(["hyperfine", "--style", "none", "--warmup", "1", "--runs", str(runs),
+                        "--export-json", export.name, *commands],
+                       env=ENV, check=True, stdout=subprocess.DEVNULL)
+        results = json.load(open(export.name))["results"]
+    return [result["mean"] for result in results]
+
+
+def wine_command(program, *arguments, stdin=None):
+    command = f"{WINE} {program} {' '.join(arguments)}"
+    return command + (f" < {stdin}" if stdin else "")
+
+
+def timed_run(program, stdin):
+    with open(stdin, "rb") as source:
+        started = time.perf_counter()
+        subprocess.run([WINE, str(program)], env=ENV, stdin=source, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.perf_counter() - started
+
+
+def peak_kib(program, *arguments, stdin):
+    """Median of three peak resident sizes, in KiB."""
+    sizes = []
+    for _ in range(3):
+        with open(stdin, "rb") as source:
+            result = subprocess.run(["/usr/bin/time", "-f", "%M", WINE, str(program), *arguments],
+                                    env=ENV, stdin=source, check=True, capture_output=True, text=True)
+        sizes.append(int(result.stderr.strip().splitlines()[-1]))
+    return statistics.median(sizes)
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+               platform.processor())
+    memory_kib = next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemTotal"))
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    compiler = subprocess.run(["x86_64-w64-mingw32-g++-posix", "--version"], capture_output=True,
+                              text=True).stdout.splitlines()[0]
+    return (f"{cpu}, {subprocess.check_output(['nproc']).decode().strip()} cores, "
+            f"{memory_kib / 1048576:.0f} GiB; Linux {platform.release()}; {wine} (headless, null display "
+            f"driver, persistent wineserver); {compiler}")
+
+
+def main():
+    work = Path(tempfile.mkdtemp(prefix="chatpipe-bench-"))
+    rows = []
+    start_wine()
+    try:
+        # 1. Delivered lines, from the stand-in client's event log.
+        client = Client(work)
+        delivered = work / "delivered.txt"
+        delivered.write_bytes(b"".join(b"line %d\r\n" % n for n in range(DELIVERED_LINES)))
+        chatpipe_from_file(delivered)
+        client.stop()
+        events = client.event_log()
+        settexts = [event[0] for event in events if event[2] == "WM_SETTEXT"]
+        downs = [event[0] for event in events if event[2] == "WM_KEYDOWN"]
+        ups = [event[0] for event in events if event[2] == "WM_KEYUP"]
+        assert len(settexts) == len(downs) == len(ups) == DELIVERED_LINES, events
+        periods = [later - earlier for earlier, later in zip(settexts, settexts[1:])]
+        median_period = statistics.median(periods)
+        rows.append(("delivered line: median period (ms)", median_period, 500, median_period / 500,
+                     f"overhead {median_period - 500:.2f} ms < 5 ms (1%)", median_period - 500 < 5))
+        rows.append(("delivered line: worst period (ms)", max(periods), 500, max(periods) / 500,
+                     "(reported)", None))
+        for name, gaps, pause in (("text to key-down", [d - s for s, d in zip(settexts, downs)], 200),
+                                  ("key-down to key-up", [u - d for d, u in zip(downs, ups)], 100),
+                                  ("key-up to next text", [s - u for u, s in zip(ups, settexts[1:])], 200)):
+            gap = statistics.median(gaps)
+            rows.append((f"delivered line: median {name} (ms)", gap, pause, gap / pause, "(reported)", None))
+
+        # 2. Dropped lines: no client.
+        dropped = work / "dropped.txt"
+        dropped.write_bytes(b"".join(b"line %d\n" % n for n in range(DROPPED_LINES)))
+        ours, floor = hyperfine_means([wine_command(CHATPIPE, stdin=dropped),
+                                       wine_command(FINDWINDOW_FLOOR, str(DROPPED_LINES))], runs=10)
+        rows.append((f"dropped lines: {DROPPED_LINES:,} lines (lines/s)", DROPPED_LINES / ours,
+                     DROPPED_LINES / floor, ours / floor, "time ratio <= 1.10", ours / floor <= 1.10))
+
+        # 3. Reading: long lines, no client.
+        big = work / "big.txt"
+        line = b"x" * (READ_LINE - 1) + b"\n"
+        with open(big, "wb") as out:
+            for _ in range(READ_MB * 1_000_000 // READ_LINE):
+                out.write(line)
+        ours, floor = hyperfine_means([wine_command(CHATPIPE, stdin=big), wine_command(READ_FLOOR, stdin=big)],
+                                      runs=5)
+        size_mb = big.stat().st_size / 1e6
+        rows.append((f"reading: {size_mb:.0f} MB of {READ_LINE:,}-byte lines (MB/s)", size_mb / ours,
+                     size_mb / floor, ours / floor, "time ratio <= 1.05", ours / floor <= 1.05))
+
+        # 4. Start-up and exit on empty input, interleaved.
+        empty_input = work / "empty.txt"
+        empty_input.write_bytes(b"")
+        ours_runs, floor_runs = [], []
+        for _ in range(START_UP_RUNS):
+            ours_runs.append(timed_run(CHATPIPE, empty_input))
+            floor_runs.append(timed_run(EMPTY, empty_input))
+        ours, floor = statistics.median(ours_runs) * 1000, statistics.median(floor_runs) * 1000
+        rows.append((f"start-up and exit, empty input, median of {START_UP_RUNS} (ms)", ours, floor,
+                     ours / floor, "ratio <= 1.05", ours / floor <= 1.05))
+
+        # 5. Memory: peak resident size, no client.
+        one_mb = work / "1mb.txt"
+        one_mb.write_bytes(big.read_bytes()[:READ_LINE * 17])
+        small_peak = peak_kib(CHATPIPE, stdin=one_mb)
+        big_peak = peak_kib(CHATPIPE, stdin=big)
+        empty_peak = peak_kib(EMPTY, stdin=empty_input)
+        user32_peak = peak_kib(FINDWINDOW_FLOOR, "1", stdin=empty_input)
+        rows.append(("peak resident: 100 MB input vs 1 MB input (KiB)", big_peak, small_peak,
+                     big_peak / small_peak, "equal within 2%", abs(big_peak / small_peak - 1) <= 0.02))
+        rows.append(("peak resident: 1 MB input vs empty program (KiB)", small_peak, empty_peak,
+                     small_peak / empty_peak, "own memory < 100 KiB", small_peak - empty_peak < 100))
+        rows.append(("peak resident: 1 MB input vs one FindWindowA (KiB)", small_peak, user32_peak,
+                     small_peak / user32_peak, "own memory < 100 KiB", small_peak - user32_peak < 100))
+
+        # 6. Size.
+        ours, floor = CHATPIPE.stat().st_size, EMPTY.stat().st_size
+        rows.append(("chatpipe.exe size (bytes)", ours, floor, ours / floor, "(reported)", None))
+    finally:
+        stop_wine()
+
+    imports = [line.split(":", 1)[1].strip() for line in subprocess.run(
+        ["x86_64-w64-mingw32-objdump", "-p", str(CHATPIPE)], capture_output=True, text=True).stdout.splitlines()
+        if "DLL Name:" in line]
+    delayed = "user32.dll" if b"user32.dll" in CHATPIPE.read_bytes() else "none"
+    table = ["| what | ours | floor | ratio | goal | met |", "|---|---:|---:|---:|---|---|"]
+    for name, ours, floor, ratio, goal, met in rows:
+        verdict = "" if met is None else ("yes" if met else "**no**")
+        table.append(f"| {name} | {ours:,.2f} | {floor:,.2f} | {ratio:.3f} | {goal} | {verdict} |")
+    table.append(f"\nDLL imports of chatpipe.exe: {', '.join(imports)}; delay-loaded: {delayed}.")
+    text = "\n".join(table)
+    print(text)
+    notes = RESULTS.read_text().split("<!-- notes -->", 1)[1] if RESULTS.exists() and \
+        "<!-- notes -->" in RESULTS.read_text() else "\n"
+    RESULTS.write_text(f"# Benchmark results\n\nRun {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} by "
+                       f"`bench/run` on: {machine()}.\n\n{text}\n\n<!-- notes -->{notes}")
+
+
+if __name__ == "__main__":
+    main()
