@@ -14,22 +14,24 @@ bool IsSpecial(char byte)
     return byte == LINE_FEED || byte == CARRIAGE_RETURN || byte == CTRL_Z;
 }
 
+const std::uint64_t ONES = 0x0101010101010101u;
+const std::uint64_t HIGH_BITS = 0x8080808080808080u;
+
+// Non-zero when one of the eight bytes in `word` is `byte`.
+std::uint64_t HasByte(std::uint64_t word, char byte)
+{
+    std::uint64_t differences = word ^ (ONES * static_cast<unsigned char>(byte));
+    return (differences - ONES) & ~differences & HIGH_BITS;
+}
+
 // The first LF, CR or Ctrl-Z in [from, to), or `to`.  Every input byte passes
-// through here, so it looks at eight at a time: a byte of `word` equals `byte`
-// where word ^ (byte * ONES) has a zero byte.
+// through here, so it skips eight at a time.
 const char *FindSpecial(const char *from, const char *to)
 {
-    const std::uint64_t ONES = 0x0101010101010101u;
-    const std::uint64_t HIGH_BITS = 0x8080808080808080u;
     for (; to - from >= 8; from += 8) {
         std::uint64_t word;
         std::memcpy(&word, from, sizeof word);
-        std::uint64_t line_feeds = word ^ (ONES * 0x0A);
-        std::uint64_t carriage_returns = word ^ (ONES * 0x0D);
-        std::uint64_t ctrl_zs = word ^ (ONES * 0x1A);
-        std::uint64_t zero_bytes = ((line_feeds - ONES) & ~line_feeds) | ((carriage_returns - ONES) & ~carriage_returns) |
-                                   ((ctrl_zs - ONES) & ~ctrl_zs);
-        if ((zero_bytes & HIGH_BITS) != 0)
+        if (HasByte(word, LINE_FEED) | HasByte(word, CARRIAGE_RETURN) | HasByte(word, CTRL_Z))
             break;
     }
     while (from < to && !IsSpecial(*from))
