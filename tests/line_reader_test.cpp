@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -70,6 +71,8 @@ struct Case {
     PieceOutcome ending;
     Lines expected;
 };
+
+void PrintTo(const Case &rule_case, std::ostream *out) { *out << rule_case.name; }
 
 class LineRules : public testing::TestWithParam<Case> {};
 
