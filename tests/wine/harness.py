@@ -54,18 +54,27 @@ def start_wine():
     for program in (CHATPIPE, STAND_IN, LAUNCHER):
         if not program.exists():
             raise RuntimeError(f"{program} is not built")
-    subprocess.run([WINESERVER, "-k"], env=ENV, capture_output=True, timeout=30)
-    PREFIX.mkdir(parents=True, exist_ok=True)  # the server lives in it
-    subprocess.run([WINESERVER, "-p"], env=ENV, check=True, timeout=30)
-    # The first program also makes the prefix if needed and starts Wine's
-    # services, which keep its standard handles: give it none anybody reads.
     quiet = dict(env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"],
-                   check=True, timeout=300, **quiet)
+    subprocess.run([WINESERVER, "-k"], timeout=30, **quiet)
+    marker = PREFIX / ".chatpipe-prefix-ready"
+    if not marker.exists():
+        # Made without a persistent server, and waited for to the end: a
+        # window program started while the prefix is still being set up
+        # waits minutes for its first window.
+        PREFIX.mkdir(parents=True, exist_ok=True)
+        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null",
+                        "/f"], check=True, timeout=300, **quiet)
+        subprocess.run([WINESERVER, "-w"], timeout=300, **quiet)
+        marker.touch()
+    subprocess.run([WINESERVER, "-p"], check=True, timeout=30, **quiet)
+    # Wine's services start with the first program and keep its standard
+    # handles: let them start on handles nobody reads.
+    subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120, **quiet)
 
 
 def stop_wine():
-    subprocess.run([WINESERVER, "-k"], env=ENV, capture_output=True, timeout=30)
+    subprocess.run([WINESERVER, "-k"], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=30)
 
 
 class Client:
@@ -83,8 +92,12 @@ class Client:
              "--events", windows_path(self.events), "--ready", windows_path(self.ready),
              *options],
             env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: self.ready.exists() and self.ready.read_bytes().endswith(b"\n"),
-                   READY_WAIT_S, "the stand-in client to be ready")
+        try:
+            wait_until(lambda: self.ready.exists() and self.ready.read_bytes().endswith(b"\n"),
+                       READY_WAIT_S, "the stand-in client to be ready")
+        except AssertionError:
+            self.stop()
+            raise
 
     def messages(self):
         """The messages sent so far; each is bytes."""
