@@ -5,6 +5,7 @@ two programs' runs interleaved so that drift hits both alike; peak resident
 size comes from GNU time (/usr/bin/time -f %M).
 """
 import json
+import os
 import platform
 import statistics
 import subprocess
@@ -69,7 +70,7 @@ def machine():
     wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
     compiler = subprocess.run(["x86_64-w64-mingw32-g++-posix", "--version"], capture_output=True,
                               text=True).stdout.splitlines()[0]
-    return (f"{cpu}, {subprocess.check_output(['nproc']).decode().strip()} cores, "
+    return (f"{cpu}, {os.cpu_count()} cores (the run pinned to one), "
             f"{memory_kib / 1048576:.0f} GiB; Linux {platform.release()}; {wine} (headless, null display "
             f"driver, persistent wineserver); {compiler}")
 
