@@ -8,7 +8,6 @@
 // Steps, in order:
 //   write=FILE      write FILE's bytes to the pipe
 //   sleep=MS        wait MS milliseconds
-//   zero            make a zero-byte write
 //   close           close the write end: the reader sees the pipe break
 //   drained         wait until the program has read all that was written
 //   signal=FILE     create FILE, to tell the test how far the steps are
@@ -129,9 +128,6 @@ int main(int argc, char **argv)
             WriteFileToPipe(write_end, value);
         } else if (StartsWith(argv[i], "sleep=", &value)) {
             Sleep(static_cast<DWORD>(std::atoi(value)));
-        } else if (std::strcmp(argv[i], "zero") == 0) {
-            DWORD written;
-            WriteFile(write_end, "", 0, &written, nullptr);
         } else if (std::strcmp(argv[i], "close") == 0) {
             CloseHandle(write_end);
             write_end = nullptr;

@@ -1,7 +1,7 @@
 """chatpipe.exe driving the stand-in chat client under Wine."""
 import statistics
-import time
 import sys
+import time
 import unittest
 
 from harness import WineTestCase, chatpipe_from_file, chatpipe_from_unix_pipe, wait_until, windows_path
