@@ -65,6 +65,42 @@ bool FillPiece(LineReader *reader, bool *failed)
     return false;
 }
 
+// How many bytes a UTF-8 character has, from its first byte.
+std::size_t Utf8Length(unsigned char lead)
+{
+    return lead >= 0xC0 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF7 ? 4 : 1;
+}
+
+// Where a full line of `length` bytes ends once a last character that does
+// not fit whole is left for the next line.  Never 0: a line that is one
+// unfinished character is handed on as it is rather than not at all.
+std::size_t LastCharacterBoundary(const LineReader *reader, const char *line, std::size_t length)
+{
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(line);
+    std::size_t start = length;
+    if (reader->utf8) {
+        // Back over continuation bytes to the first byte of the last character.
+        while (start > 0 && length - start < MAX_CHARACTER_TAIL && (bytes[start - 1] & 0xC0) == 0x80)
+            start--;
+        if (start == 0)
+            return length;
+        start--;
+        if (length - start >= Utf8Length(bytes[start]))
+            return length;
+    } else {
+        // A trail byte can look like a lead byte: only a scan from the start
+        // of the line tells which a byte is.
+        std::size_t at = 0;
+        while (at < length) {
+            start = at;
+            at += reader->lead_byte[bytes[at]] ? 2 : 1;
+        }
+        if (at == length)
+            return length;
+    }
+    return start > 0 ? start : length;
+}
+
 void EndLine(LineReader *reader, char *line, std::size_t length)
 {
     reader->line_length = length;
@@ -73,8 +109,15 @@ void EndLine(LineReader *reader, char *line, std::size_t length)
 
 }  // namespace
 
-void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source)
+void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source, const CodePage *code_page)
 {
+    reader->utf8 = code_page->utf8;
+    std::memset(reader->lead_byte, 0, sizeof reader->lead_byte);
+    const unsigned char *ranges = code_page->lead_byte_ranges;
+    for (std::size_t pair = 0; pair + 1 < sizeof code_page->lead_byte_ranges && ranges[pair] != 0; pair += 2)
+        for (unsigned byte = ranges[pair]; byte <= ranges[pair + 1]; byte++)
+            reader->lead_byte[byte] = true;
+    reader->carried_length = 0;
     reader->read_piece = read_piece;
     reader->source = source;
     reader->next = 0;
@@ -87,7 +130,9 @@ void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source)
 bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
 {
     const std::size_t capacity = line_size - 1;
-    std::size_t length = 0;
+    std::size_t length = reader->carried_length;
+    std::memcpy(line, reader->carried, length);
+    reader->carried_length = 0;
     bool failed = false;
 
     while (reader->next < reader->end || FillPiece(reader, &failed)) {
@@ -116,8 +161,13 @@ bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
             next += run;
             if (length == capacity) {  // a full buffer is a line: hand it on now
                 reader->next = static_cast<std::size_t>(next - reader->piece);
-                reader->after_full_line = true;
-                EndLine(reader, line, length);
+                std::size_t cut = LastCharacterBoundary(reader, line, length);
+                reader->carried_length = length - cut;
+                std::memcpy(reader->carried, line + cut, reader->carried_length);
+                // The LF after a full line ends it, unless the line goes on
+                // with the carried bytes.
+                reader->after_full_line = reader->carried_length == 0;
+                EndLine(reader, line, cut);
                 return true;
             }
             if (next == end)

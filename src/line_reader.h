@@ -27,6 +27,20 @@ struct PieceResult {
 // available now rather than waiting for `capacity` bytes.
 typedef PieceResult (*ReadPieceFn)(void *source, char *piece, std::size_t capacity);
 
+// What a character is in the ANSI code page, so that a line too long for the
+// buffer is cut between two characters and never inside one.
+struct CodePage {
+    bool utf8;  // a lead byte says how many bytes its character has
+    // Double-byte code pages: inclusive first, last pairs of lead-byte ranges,
+    // ended by a 0, 0 pair, as GetCPInfo gives them; none in a single-byte one.
+    unsigned char lead_byte_ranges[12];
+};
+
+const CodePage SINGLE_BYTE_CODE_PAGE = {false, {0}};
+
+// The most bytes of one character that a cut can leave over for the next line.
+const std::size_t MAX_CHARACTER_TAIL = 3;
+
 struct LineReader {
     ReadPieceFn read_piece;
     void *source;
@@ -36,13 +50,18 @@ struct LineReader {
     bool input_over;        // end, Ctrl-Z or failure seen: never read again
     bool after_full_line;   // the last line filled the buffer before its LF
     std::size_t line_length;  // of the line last read, which may hold NULs
+    bool utf8;
+    bool lead_byte[256];
+    char carried[MAX_CHARACTER_TAIL];  // the start of a character cut off a full line
+    std::size_t carried_length;
 };
 
-void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source);
+void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source, const CodePage *code_page);
 
 // Reads the next line into `line` (`line_size` bytes, at least 2) without its
 // LF and with every CR removed, and ends it with a NUL.  A line that does not
-// fit is handed on in pieces of line_size - 1 bytes.  Returns false when
+// fit is handed on in pieces of at most line_size - 1 bytes, each cut after
+// the last whole character that fits.  Returns false when
 // there is no further line.
 bool ReadLine(LineReader *reader, char *line, std::size_t line_size);
 

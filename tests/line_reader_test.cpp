@@ -46,11 +46,12 @@ std::vector<std::string> Split(const std::string &bytes, std::size_t piece_size)
     return pieces;
 }
 
-Lines ReadAll(ScriptedSource *source, std::size_t line_size = LINE_BUFFER_SIZE)
+Lines ReadAll(ScriptedSource *source, std::size_t line_size = LINE_BUFFER_SIZE,
+              const CodePage &code_page = SINGLE_BYTE_CODE_PAGE)
 {
     std::vector<char> buffer(line_size);
     LineReader reader;
-    StartLineReader(&reader, ReadScripted, source);
+    StartLineReader(&reader, ReadScripted, source, &code_page);
     Lines lines;
     while (ReadLine(&reader, buffer.data(), line_size)) {
         EXPECT_EQ(buffer[reader.line_length], '\0');
@@ -128,13 +129,94 @@ INSTANTIATE_TEST_SUITE_P(
              {Repeat('x', MAX_LINE), Repeat('x', MAX_LINE)}}),
     [](const testing::TestParamInfo<Case> &param_info) { return std::string(param_info.param.name); });
 
+// Shift-JIS (932) as GetCPInfo describes it, and UTF-8.
+const CodePage SHIFT_JIS = {false, {0x81, 0x9F, 0xE0, 0xFC, 0, 0}};
+const CodePage UTF8 = {true, {0}};
+
+const std::string HIRAGANA_A_932 = "\x82\xA0";      // あ
+const std::string HIRAGANA_A_UTF8 = "\xE3\x81\x82";  // あ
+const std::string GRINNING_UTF8 = "\xF0\x9F\x98\x80";
+
+struct CutCase {
+    const char *name;
+    CodePage code_page;
+    std::string text;
+    Lines expected;
+};
+
+void PrintTo(const CutCase &cut_case, std::ostream *out) { *out << cut_case.name; }
+
+class LongLineCuts : public testing::TestWithParam<CutCase> {};
+
+TEST_P(LongLineCuts, FallBetweenCharacters)
+{
+    ScriptedSource source;
+    source.pieces = Split(GetParam().text, READ_PIECE_SIZE);
+    Lines lines = ReadAll(&source, LINE_BUFFER_SIZE, GetParam().code_page);
+    EXPECT_EQ(lines, GetParam().expected);
+    std::string joined, text = GetParam().text;
+    for (const std::string &line : lines)
+        joined += line;
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    EXPECT_EQ(joined, text) << "every byte arrives, once";
+}
+
+// 65,534 single bytes leave one byte of room: a two-byte character that
+// would straddle the cut goes whole to the next line.
+INSTANTIATE_TEST_SUITE_P(
+    CodePages, LongLineCuts,
+    testing::Values(
+        CutCase{"ShiftJisStraddling", SHIFT_JIS, Repeat('x', MAX_LINE - 1) + HIRAGANA_A_932 + "y\n",
+                {Repeat('x', MAX_LINE - 1), HIRAGANA_A_932 + "y"}},
+        CutCase{"ShiftJisFitting", SHIFT_JIS, Repeat('x', MAX_LINE - 2) + HIRAGANA_A_932 + "y\n",
+                {Repeat('x', MAX_LINE - 2) + HIRAGANA_A_932, "y"}},
+        // A trail byte in the lead-byte range: only a scan from the line's start tells.
+        CutCase{"ShiftJisTrailLooksLikeLead", SHIFT_JIS,
+                Repeat('x', MAX_LINE - 4) + "\x88\x9F\x88\x9F" + "\x82\xA0\n",
+                {Repeat('x', MAX_LINE - 4) + "\x88\x9F\x88\x9F", HIRAGANA_A_932}},
+        CutCase{"ShiftJisAllDoubleByte", SHIFT_JIS, [] {
+                    std::string text;
+                    for (int i = 0; i < 40000; i++)
+                        text += HIRAGANA_A_932;
+                    return text + "\n";
+                }(),
+                {[] {
+                     std::string line;
+                     for (std::size_t i = 0; i < MAX_LINE / 2; i++)
+                         line += HIRAGANA_A_932;
+                     return line;
+                 }(),
+                 [] {
+                     std::string line;
+                     for (std::size_t i = 0; i < 40000 - MAX_LINE / 2; i++)
+                         line += HIRAGANA_A_932;
+                     return line;
+                 }()}},
+        CutCase{"SingleByteCutsAnywhere", SINGLE_BYTE_CODE_PAGE, Repeat('x', MAX_LINE - 1) + "\x82\xA0y\n",
+                {Repeat('x', MAX_LINE - 1) + "\x82", "\xA0y"}},
+        CutCase{"Utf8ThreeBytesOneShort", UTF8, Repeat('x', MAX_LINE - 2) + HIRAGANA_A_UTF8 + "\n",
+                {Repeat('x', MAX_LINE - 2), HIRAGANA_A_UTF8}},
+        CutCase{"Utf8ThreeBytesTwoShort", UTF8, Repeat('x', MAX_LINE - 1) + HIRAGANA_A_UTF8 + "\n",
+                {Repeat('x', MAX_LINE - 1), HIRAGANA_A_UTF8}},
+        CutCase{"Utf8FourBytesThreeShort", UTF8, Repeat('x', MAX_LINE - 1) + GRINNING_UTF8 + "z\n",
+                {Repeat('x', MAX_LINE - 1), GRINNING_UTF8 + "z"}},
+        CutCase{"Utf8EndsExactly", UTF8, Repeat('x', MAX_LINE - 3) + HIRAGANA_A_UTF8 + "z\n",
+                {Repeat('x', MAX_LINE - 3) + HIRAGANA_A_UTF8, "z"}},
+        // Stray continuation bytes belong to no character: cut anywhere.
+        CutCase{"Utf8StrayContinuation", UTF8, Repeat('x', MAX_LINE - 1) + "\x81\x81\n",
+                {Repeat('x', MAX_LINE - 1) + "\x81", "\x81"}},
+        // The LF right after a cut line ends the carried part, not an empty line.
+        CutCase{"CarriedThenLineFeed", UTF8, Repeat('x', MAX_LINE - 1) + HIRAGANA_A_UTF8 + "\n\nq\n",
+                {Repeat('x', MAX_LINE - 1), HIRAGANA_A_UTF8, "", "q"}}),
+    [](const testing::TestParamInfo<CutCase> &param_info) { return std::string(param_info.param.name); });
+
 TEST(LineReader, HandsOnACompleteLineWithoutReadingAgain)
 {
     ScriptedSource source;
     source.pieces = {"a\nb", "\n"};
     char line[LINE_BUFFER_SIZE];
     LineReader reader;
-    StartLineReader(&reader, ReadScripted, &source);
+    StartLineReader(&reader, ReadScripted, &source, &SINGLE_BYTE_CODE_PAGE);
 
     ASSERT_TRUE(ReadLine(&reader, line, sizeof line));
     EXPECT_STREQ(line, "a");
@@ -163,18 +245,22 @@ TEST(LineReader, ReadsNothingAfterTheEnd)
     }
 }
 
-// Random bytes rich in the bytes that matter, cut into random pieces, with a
-// small line buffer so that splitting happens often.
+// Random bytes rich in the bytes that matter (lead, trail and continuation
+// bytes among them), cut into random pieces, with a small line buffer so that
+// splitting happens often.
 TEST(LineReader, AgreesWithTheReferenceOnRandomInput)
 {
     std::mt19937 random(20261207);
-    const char alphabet[] = {'a', 'b', '\n', '\r', '\0', '\x1A', '\xFF'};
+    const char alphabet[] = {'a', '\x82', '\xE3', '\x81', '\xF0', '\n', '\r', '\0', '\x1A'};
+    const std::size_t COMMON = 7;  // all but NUL and Ctrl-Z
     const PieceOutcome endings[] = {PIECE_END, PIECE_BROKEN_PIPE, PIECE_FAILED};
-    for (int round = 0; round < 20000; round++) {
+    const CodePage code_pages[] = {SINGLE_BYTE_CODE_PAGE, SHIFT_JIS, UTF8};
+    for (int round = 0; round < 30000; round++) {
+        const CodePage &code_page = code_pages[round % 3];
         std::size_t line_size = 2 + random() % 6;
         std::string bytes(random() % 40, 'a');
         for (char &byte : bytes)
-            byte = alphabet[random() % (random() % 8 == 0 ? 7 : 6)];
+            byte = alphabet[random() % (random() % 8 == 0 ? sizeof alphabet : COMMON)];
         ScriptedSource source;
         source.ending = endings[random() % 3];
         for (std::size_t at = 0; at < bytes.size();) {
@@ -182,7 +268,7 @@ TEST(LineReader, AgreesWithTheReferenceOnRandomInput)
             source.pieces.push_back(bytes.substr(at, size));
             at += size;
         }
-        ASSERT_EQ(ReadAll(&source, line_size), ReferenceLines(bytes, source.ending, line_size))
+        ASSERT_EQ(ReadAll(&source, line_size, code_page), ReferenceLines(bytes, source.ending, line_size, code_page))
             << "round " << round;
     }
 }

@@ -8,15 +8,34 @@
 
 #include "line_reader.h"
 
+// How many bytes a character announces by its first byte.
+inline std::size_t ReferenceCharacterLength(const CodePage &code_page, unsigned char byte)
+{
+    if (code_page.utf8)
+        return byte >= 0xF0 && byte <= 0xF7 ? 4 : byte >= 0xE0 && byte <= 0xEF ? 3 : byte >= 0xC0 && byte <= 0xDF ? 2 : 1;
+    for (std::size_t pair = 0; pair + 1 < sizeof code_page.lead_byte_ranges; pair += 2) {
+        unsigned char first = code_page.lead_byte_ranges[pair], last = code_page.lead_byte_ranges[pair + 1];
+        if (first == 0)
+            break;
+        if (byte >= first && byte <= last)
+            return 2;
+    }
+    return 1;
+}
+
 // The lines that `bytes` make when the input then ends with `ending`, for a
-// line buffer of `line_size` bytes.
+// line buffer of `line_size` bytes.  Each character's first byte and how many
+// bytes it still awaits are tracked as the line grows; a full line that ends
+// inside a character (not its first) hands that character on to the next line.
 inline std::vector<std::string> ReferenceLines(const std::string &bytes, PieceOutcome ending,
-                                               std::size_t line_size)
+                                               std::size_t line_size,
+                                               const CodePage &code_page = SINGLE_BYTE_CODE_PAGE)
 {
     std::vector<std::string> lines;
     std::string line;
     bool after_full_line = false;
     bool ctrl_z = false;
+    std::size_t character_start = 0, awaited = 0;
     for (char byte : bytes) {
         if (byte == '\r')
             continue;
@@ -32,13 +51,24 @@ inline std::vector<std::string> ReferenceLines(const std::string &bytes, PieceOu
         if (byte == '\n') {
             lines.push_back(line);
             line.clear();
+            awaited = 0;
             continue;
+        }
+        unsigned char value = static_cast<unsigned char>(byte);
+        bool continues = awaited > 0 && (!code_page.utf8 || (value & 0xC0) == 0x80);
+        if (continues) {
+            awaited--;
+        } else {
+            character_start = line.size();
+            awaited = ReferenceCharacterLength(code_page, value) - 1;
         }
         line += byte;
         if (line.size() == line_size - 1) {
-            lines.push_back(line);
-            line.clear();
-            after_full_line = true;
+            std::size_t cut = awaited > 0 && character_start > 0 ? character_start : line.size();
+            lines.push_back(line.substr(0, cut));
+            line.erase(0, cut);
+            character_start = 0;
+            after_full_line = line.empty();
         }
     }
     if (!line.empty() && (ctrl_z || ending != PIECE_FAILED))

@@ -1,5 +1,5 @@
 // libFuzzer target: the line reader against the byte-at-a-time reference, over
-// any bytes cut into any reads, with any ending and line buffer size.
+// any bytes cut into any reads, with any ending, line buffer size and code page.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -47,17 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     FuzzedSource source = {&data, std::string(), data.PickValueInArray(endings), false, false};
     // Mostly small buffers, so that lines overflow them often; sometimes the real one.
     std::size_t line_size = data.ConsumeBool() ? LINE_BUFFER_SIZE : data.ConsumeIntegralInRange<std::size_t>(2, 9);
+    const CodePage code_pages[] = {SINGLE_BYTE_CODE_PAGE, {false, {0x81, 0x9F, 0xE0, 0xFC, 0, 0}}, {true, {0}}};
+    const CodePage &code_page = code_pages[data.ConsumeIntegralInRange<std::size_t>(0, 2)];
 
     std::vector<char> line(line_size);
     LineReader reader;
-    StartLineReader(&reader, ReadFuzzed, &source);
+    StartLineReader(&reader, ReadFuzzed, &source, &code_page);
     std::vector<std::string> lines;
     while (ReadLine(&reader, line.data(), line_size)) {
         if (reader.line_length >= line_size || line[reader.line_length] != '\0')
             std::abort();
         lines.emplace_back(line.data(), reader.line_length);
     }
-    if (source.read_after_end || lines != ReferenceLines(source.bytes, source.ending, line_size))
+    if (source.read_after_end || lines != ReferenceLines(source.bytes, source.ending, line_size, code_page))
         std::abort();
     return 0;
 }
