@@ -11,7 +11,7 @@ int main()
 
     if (!OpenStandardInput(&input))
         return 0;
-    StartLineReader(&reader, ReadStandardInput, &input);
+    StartLineReader(&reader, ReadStandardInput, &input, &input.code_page);
     while (ReadLine(&reader, line, sizeof line))
         SendLineToChat(line);
     return 0;

@@ -1,13 +1,23 @@
 #include "standard_input.h"
 
+#include <cstring>
+
 namespace {
 
-const DWORD CONSOLE_CHARS_PER_READ = READ_PIECE_SIZE / 2;
+void DescribeAnsiCodePage(StandardInput *input)
+{
+    input->ansi_code_page = GetACP();
+    input->code_page = SINGLE_BYTE_CODE_PAGE;
+    input->code_page.utf8 = input->ansi_code_page == CP_UTF8;
+    CPINFO info;
+    static_assert(sizeof info.LeadByte == sizeof input->code_page.lead_byte_ranges, "lead-byte ranges as CPINFO has them");
+    if (!input->code_page.utf8 && GetCPInfo(CP_ACP, &info))
+        std::memcpy(input->code_page.lead_byte_ranges, info.LeadByte, sizeof info.LeadByte);
+}
 
-// A console hands ReadFile its text in the console's (OEM) code page, but a
-// line is ANSI text: read the console as UTF-16 and convert it ourselves,
-// without touching the console's code page or mode.
-PieceResult ReadConsoleText(StandardInput *input, char *piece, std::size_t capacity)
+// Reads one typed line (or as much of it as one read holds) and converts it
+// to the ANSI code page in input->console_text.
+PieceResult ReadConsoleLine(StandardInput *input)
 {
     WCHAR text[CONSOLE_CHARS_PER_READ];
     for (;;) {
@@ -17,21 +27,49 @@ PieceResult ReadConsoleText(StandardInput *input, char *piece, std::size_t capac
             input->held_high_surrogate = 0;
         }
         DWORD got = 0;
-        if (!ReadConsoleW(input->handle, text + count, input->console_chars_per_read - count, &got, NULL))
+        if (!ReadConsoleW(input->handle, text + count, CONSOLE_CHARS_PER_READ - count, &got, nullptr))
             return PieceResult{PIECE_FAILED, 0};
-        if (got == 0)  // how some consoles report Ctrl-Z typed at the start of a line
+        // Ctrl-Z comes as the character 0x1A, for the line reader to see.
+        // Nothing at all comes when Ctrl+C or Ctrl+Break cuts the read short;
+        // the default handler is then already ending the process on a thread
+        // of its own, so this is the end either way.
+        if (got == 0)
             return PieceResult{PIECE_END, 0};
         count += got;
         if (IS_HIGH_SURROGATE(text[count - 1]))
             input->held_high_surrogate = text[--count];
         if (count == 0)
             continue;
-        int bytes = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(count), piece,
-                                        static_cast<int>(capacity), NULL, NULL);
+        // Without WC_NO_BEST_FIT_CHARS a character the code page lacks turns
+        // into a look-alike ('∞' into '8'), which changes what was typed; with
+        // it, into '?'.  UTF-8 lacks nothing, and refuses the flag.
+        DWORD flags = input->code_page.utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+        int bytes = WideCharToMultiByte(CP_ACP, flags, text, static_cast<int>(count), input->console_text,
+                                        static_cast<int>(sizeof input->console_text), nullptr, nullptr);
         if (bytes <= 0)
             return PieceResult{PIECE_FAILED, 0};
-        return PieceResult{PIECE_BYTES, static_cast<std::size_t>(bytes)};
+        input->console_next = 0;
+        input->console_end = static_cast<std::size_t>(bytes);
+        return PieceResult{PIECE_BYTES, input->console_end};
     }
+}
+
+// A console hands ReadFile its text in the console's (OEM) code page, but a
+// line is ANSI text: read the console as UTF-16 and convert it ourselves,
+// without touching the console's code page or mode.
+PieceResult ReadConsoleText(StandardInput *input, char *piece, std::size_t capacity)
+{
+    if (input->console_next == input->console_end) {
+        PieceResult read = ReadConsoleLine(input);
+        if (read.outcome != PIECE_BYTES)
+            return read;
+    }
+    std::size_t length = input->console_end - input->console_next;
+    if (length > capacity)
+        length = capacity;
+    std::memcpy(piece, input->console_text + input->console_next, length);
+    input->console_next += length;
+    return PieceResult{PIECE_BYTES, length};
 }
 
 }  // namespace
@@ -39,16 +77,15 @@ PieceResult ReadConsoleText(StandardInput *input, char *piece, std::size_t capac
 bool OpenStandardInput(StandardInput *input)
 {
     input->handle = GetStdHandle(STD_INPUT_HANDLE);
-    if (input->handle == NULL || input->handle == INVALID_HANDLE_VALUE)
+    if (input->handle == nullptr || input->handle == INVALID_HANDLE_VALUE)
         return false;
+    DWORD type = GetFileType(input->handle);
     DWORD mode;
-    input->is_console = GetFileType(input->handle) == FILE_TYPE_CHAR && GetConsoleMode(input->handle, &mode);
-    CPINFO code_page;
-    UINT bytes_per_char = GetCPInfo(CP_ACP, &code_page) ? code_page.MaxCharSize : 4;
-    input->console_chars_per_read = CONSOLE_CHARS_PER_READ;
-    if (input->console_chars_per_read > READ_PIECE_SIZE / bytes_per_char)
-        input->console_chars_per_read = READ_PIECE_SIZE / bytes_per_char;
+    input->is_console = type == FILE_TYPE_CHAR && GetConsoleMode(input->handle, &mode);
+    input->is_pipe = type == FILE_TYPE_PIPE;
+    DescribeAnsiCodePage(input);
     input->held_high_surrogate = 0;
+    input->console_next = input->console_end = 0;
     return true;
 }
 
@@ -61,15 +98,29 @@ PieceResult ReadStandardInput(void *source, char *piece, std::size_t capacity)
     if (input->is_console)
         return ReadConsoleText(input, piece, capacity);
 
-    DWORD got = 0;
-    if (!ReadFile(input->handle, piece, static_cast<DWORD>(capacity), &got, NULL)) {
-        // The writer closing a pipe is how a pipe ends; the bytes before it
-        // are as good as those before the end of a file.
-        if (GetLastError() == ERROR_BROKEN_PIPE)
-            return PieceResult{PIECE_BROKEN_PIPE, 0};
-        return PieceResult{PIECE_FAILED, 0};
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(input->handle, piece, static_cast<DWORD>(capacity), &got, nullptr)) {
+            switch (GetLastError()) {
+            case ERROR_MORE_DATA:  // a message longer than the read: the rest comes next
+                if (got > 0)
+                    return PieceResult{PIECE_BYTES, got};
+                break;
+            // The writer closing a pipe, or the server of a named pipe
+            // disconnecting, is how a pipe ends; the bytes before it are as
+            // good as those before the end of a file.
+            case ERROR_BROKEN_PIPE:
+            case ERROR_PIPE_NOT_CONNECTED:
+                return PieceResult{PIECE_BROKEN_PIPE, 0};
+            }
+            return PieceResult{PIECE_FAILED, 0};
+        }
+        if (got > 0)
+            return PieceResult{PIECE_BYTES, got};
+        // A pipe wakes its reader with nothing for a zero-length message or a
+        // zero-byte write while more may follow: it has ended only when it
+        // says so.  (Under Wine a Unix pipe fails the question, which ends it.)
+        if (!input->is_pipe || !PeekNamedPipe(input->handle, nullptr, 0, nullptr, nullptr, nullptr))
+            return PieceResult{PIECE_END, 0};
     }
-    if (got == 0)
-        return PieceResult{PIECE_END, 0};
-    return PieceResult{PIECE_BYTES, got};
 }

@@ -6,11 +6,25 @@
 
 #include "line_reader.h"
 
+// A console is asked for a whole typed line at once: the classic console cuts
+// a line at the size that the read asks for.  32 KiB of UTF-16 stays under
+// the 64 KiB that older consoles allow one request.
+const DWORD CONSOLE_CHARS_PER_READ = 16384;
+// In the ANSI code page a UTF-16 unit takes at most three bytes (UTF-8; a
+// surrogate pair takes four).
+const std::size_t CONSOLE_TEXT_SIZE = 3 * CONSOLE_CHARS_PER_READ;
+
 struct StandardInput {
     HANDLE handle;
     bool is_console;
-    DWORD console_chars_per_read;  // so that one read fits a piece in the ANSI code page
-    WCHAR held_high_surrogate;     // first half of a pair whose second half is not read yet
+    bool is_pipe;
+    CodePage code_page;  // the ANSI code page's characters, for the line reader
+    UINT ansi_code_page;
+    WCHAR held_high_surrogate;  // first half of a pair whose second half is not read yet
+    // The last console read in the ANSI code page, handed out a piece at a time.
+    char console_text[CONSOLE_TEXT_SIZE];
+    std::size_t console_next;
+    std::size_t console_end;
 };
 
 // False when the process has no standard input to read.

@@ -1,14 +1,25 @@
-// pipe_launcher: runs a program with its standard input on a Windows
-// anonymous pipe that the launcher owns and writes, step by step, so tests can
-// feed a program the way a Windows pipe does.  Standard output and error are
-// passed on.
+// pipe_launcher: runs a program with its standard input on a Windows pipe
+// that the launcher owns and writes, step by step, so tests can feed a program
+// the way a Windows pipe does.  Standard output and error are passed on.
 //
-//   pipe_launcher [--stdin pipe|none|unreadable] PROGRAM [STEP...]
+//   pipe_launcher [--stdin KIND] PROGRAM [STEP...]
+//
+// KIND is one of
+//   pipe            an anonymous pipe (the default)
+//   message-pipe    the client end of a named pipe in message mode: each
+//                   write is one message
+//   byte-pipe       the client end of a named pipe in byte mode
+//   listening       the server end of a named pipe that no client has joined
+//   none            no standard input handle at all
+//   unreadable      a handle that fails every read
 //
 // Steps, in order:
 //   write=FILE      write FILE's bytes to the pipe
+//   empty           write nothing: a zero-length message on a message pipe
 //   sleep=MS        wait MS milliseconds
 //   close           close the write end: the reader sees the pipe break
+//   disconnect      disconnect a named pipe's server from its client: unread
+//                   bytes are thrown away, so wait until `drained` first
 //   drained         wait until the program has read all that was written
 //   signal=FILE     create FILE, to tell the test how far the steps are
 //   wait-for=FILE   wait until FILE exists
@@ -92,12 +103,35 @@ int main(int argc, char **argv)
         first = 3;
     }
     if (first >= argc)
-        Fail("usage:", "pipe_launcher [--stdin pipe|none|unreadable] PROGRAM [STEP...]");
+        Fail("usage:", "pipe_launcher [--stdin KIND] PROGRAM [STEP...]");
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE read_end, write_end;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+    bool named = std::strcmp(stdin_kind, "message-pipe") == 0 || std::strcmp(stdin_kind, "byte-pipe") == 0 ||
+                 std::strcmp(stdin_kind, "listening") == 0;
+    if (named) {
+        char name[64];
+        std::snprintf(name, sizeof name, "\\\\.\\pipe\\pipe_launcher_%lu", GetCurrentProcessId());
+        bool message = std::strcmp(stdin_kind, "message-pipe") == 0;
+        DWORD type = message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE : PIPE_TYPE_BYTE;
+        bool listening = std::strcmp(stdin_kind, "listening") == 0;
+        write_end = CreateNamedPipeA(name, listening ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND, type | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0,
+                                     nullptr);
+        if (write_end == INVALID_HANDLE_VALUE)
+            Fail("cannot create", name);
+        read_end = INVALID_HANDLE_VALUE;
+        if (!listening) {
+            read_end = CreateFileA(name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, &inherit, OPEN_EXISTING, 0,
+                                   nullptr);
+            if (read_end == INVALID_HANDLE_VALUE)
+                Fail("cannot open", name);
+            DWORD mode = PIPE_READMODE_MESSAGE;
+            if (message && !SetNamedPipeHandleState(read_end, &mode, nullptr, nullptr))
+                Fail("cannot read messages from", name);
+        }
+    } else if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
         Fail("cannot create", "pipe");
+    }
     SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOA startup = {};
@@ -105,7 +139,9 @@ int main(int argc, char **argv)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = Inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
     startup.hStdError = Inheritable(GetStdHandle(STD_ERROR_HANDLE));
-    if (std::strcmp(stdin_kind, "pipe") == 0)
+    if (std::strcmp(stdin_kind, "listening") == 0)
+        startup.hStdInput = Inheritable(write_end);  // ReadFile fails: no client has joined
+    else if (std::strcmp(stdin_kind, "pipe") == 0 || named)
         startup.hStdInput = read_end;
     else if (std::strcmp(stdin_kind, "none") == 0)
         startup.hStdInput = nullptr;
@@ -128,6 +164,13 @@ int main(int argc, char **argv)
             WriteFileToPipe(write_end, value);
         } else if (StartsWith(argv[i], "sleep=", &value)) {
             Sleep(static_cast<DWORD>(std::atoi(value)));
+        } else if (std::strcmp(argv[i], "empty") == 0) {
+            DWORD written;
+            if (!WriteFile(write_end, "", 0, &written, nullptr))
+                Fail("cannot write", "nothing");
+        } else if (std::strcmp(argv[i], "disconnect") == 0) {
+            if (!DisconnectNamedPipe(write_end))
+                Fail("cannot disconnect", "the pipe");
         } else if (std::strcmp(argv[i], "close") == 0) {
             CloseHandle(write_end);
             write_end = nullptr;

@@ -19,15 +19,27 @@ const DWORD AFTER_KEY_PAUSE_MS = 200;
 const LPARAM ENTER_DOWN_LPARAM = 0x001C0001;
 const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
 
+// USER32 is delay-loaded: the first call into it loads it, and where it cannot
+// load (USER32 failing to start up in a process denied the window system, or
+// with no desktop heap left) that call raises an exception that ends the
+// process.  Without it there is no chat window to be found, so the line is
+// dropped like any line without one.
+bool WindowingAvailable()
+{
+    return GetModuleHandleA("user32.dll") != nullptr || LoadLibraryA("user32.dll") != nullptr;
+}
+
 }  // namespace
 
 void SendLineToChat(const char *line)
 {
-    HWND chat_window = FindWindowA(CHAT_WINDOW_CLASS, NULL);
-    if (chat_window == NULL)
+    if (!WindowingAvailable())
+        return;
+    HWND chat_window = FindWindowA(CHAT_WINDOW_CLASS, nullptr);
+    if (chat_window == nullptr)
         return;
     HWND input_box = GetDlgItem(chat_window, INPUT_BOX_ID);
-    if (input_box == NULL)
+    if (input_box == nullptr)
         return;
 
     SendMessageA(input_box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(line));

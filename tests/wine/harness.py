@@ -124,9 +124,9 @@ class Client:
 class Run:
     """A program started under Wine, with its output captured."""
 
-    def __init__(self, command, stdin=subprocess.DEVNULL):
+    def __init__(self, command, stdin=subprocess.DEVNULL, env=ENV):
         self.started = time.monotonic()
-        self.process = subprocess.Popen(command, env=ENV, stdin=stdin,
+        self.process = subprocess.Popen(command, env=env, stdin=stdin,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def running(self):

@@ -7,8 +7,12 @@ import unittest
 from harness import CHATPIPE, ENV, WINE, WineTestCase, chatpipe_from_unix_pipe, wait_until
 
 # Typed text must reach the client in the ANSI code page (Windows-1252 here),
-# not in the console's OEM code page.
-TYPED = [("hello", b"hello"), ("café über 5€", b"caf\xe9 \xfcber 5\x80")]
+# not in the console's OEM code page; a character it lacks becomes '?', never
+# a look-alike ('∞' is not '8').  A long line arrives whole, not cut at the
+# size of one read or one piece.
+LONG_TYPED = "".join(f"{n:04d} é " for n in range(500))
+TYPED = [("hello", b"hello"), ("café über 5€", b"caf\xe9 \xfcber 5\x80"),
+         ("x ≤ 5, ∞, Łódź", b"x ? 5, ?, ?\xf3d?"), (LONG_TYPED, LONG_TYPED.encode("cp1252"))]
 
 
 class Console(WineTestCase):

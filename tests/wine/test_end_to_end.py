@@ -38,6 +38,24 @@ class EndToEnd(WineTestCase):
         self.assertQuietSuccess(chatpipe_from_unix_pipe(b"u1\nu2"))
         self.assertDelivered(client, [b"u1", b"u2"])
 
+    def test_named_pipes_messages_and_disconnect(self):
+        client = self.start_client()
+        long_message = b"A" * 700 + b"\nsecond\n"  # over one 512-byte read
+        cases = [
+            # A message longer than a read, a zero-length message before more
+            # input, and a server that disconnects after the last line.
+            ("message-pipe", [b"first\n", long_message, "empty", b"third\n", b"last"],
+             [b"first", b"A" * 700, b"second", b"third", b"last"]),
+            ("byte-pipe", [b"a\nlast"], [b"a", b"last"]),
+        ]
+        expected = []
+        for kind, writes, lines in cases:
+            with self.subTest(kind=kind):
+                run = self.launch(*writes, "drained", "disconnect", stdin=kind).finish()
+                self.assertQuietSuccess(run)
+                expected += lines
+                self.assertDelivered(client, expected)
+
     def test_line_goes_out_as_its_line_feed_arrives_and_ctrl_z_ends_input(self):
         client = self.start_client()
         # The pipe stays open after the Ctrl-Z: chatpipe must not wait for it.

@@ -1,11 +1,12 @@
 """chatpipe.exe under faults: a client that dies or stalls, hostile input,
 standard input that cannot be read."""
 import random
+import subprocess
 import sys
 import time
 import unittest
 
-from harness import CHATPIPE, WINE, Run, WineTestCase, wait_until, windows_path
+from harness import CHATPIPE, ENV, WINE, Run, WineTestCase, wait_until, windows_path
 
 MAX_LINE = 65535
 
@@ -109,11 +110,22 @@ class Faults(WineTestCase):
 
     def test_standard_input_that_cannot_be_read(self):
         client = self.start_client()
-        for stdin in ("none", "unreadable"):
+        # `listening`: a named pipe's server end that no client has joined.
+        for stdin in ("none", "unreadable", "listening"):
             with self.subTest(stdin=stdin):
-                run = self.launch(b"never\n", "exits-within=5000", stdin=stdin).finish()
+                writes = [b"never\n"] if stdin != "listening" else []
+                run = self.launch(*writes, "exits-within=5000", stdin=stdin).finish()
                 self.assertQuietSuccess(run)
                 self.assertEqual(client.event_log(), [])
+
+    def test_window_system_that_cannot_be_loaded_drops_every_line(self):
+        client = self.start_client()
+        lines = b"".join(b"line %d\n" % n for n in range(100))
+        run = Run([WINE, str(CHATPIPE)], stdin=subprocess.PIPE,
+                  env=dict(ENV, WINEDLLOVERRIDES=ENV["WINEDLLOVERRIDES"] + ";user32=d")).finish(lines)
+        self.assertQuietSuccess(run)
+        self.assertLess(run.seconds, 10, "100 lines delivered would take 50 s")
+        self.assertEqual(client.event_log(), [])
 
 
 if __name__ == "__main__":
