@@ -1,21 +1,33 @@
 // stand_in_chat: a chat client just real enough to be driven by chatpipe.
 //
 // Its main window has the chat client's class; its message input box is child
-// control 4, a window of its own class that keeps its text in DefWindowProc
-// (Wine's EDIT control can hang on some text).  Enter going down in the box
-// "sends" the box's text: it is added to the transcript pane, and to the
-// transcript file when one is named, and the box is emptied.
+// control 4, a real multi-line EDIT control by default, as in most chat
+// clients.  Enter going down in the box "sends" the box's text: it is added
+// to the transcript pane, and to the transcript file when one is named, and
+// the box is emptied.  The carriage return that TranslateMessage makes of
+// Enter is swallowed, as every chat client must, or it would leave a line
+// break in the emptied box.
 //
 // Options, for tests and the demo:
 //   --transcript FILE   append each sent message to FILE, one per line
 //   --events FILE       log every WM_SETTEXT, WM_KEYDOWN and WM_KEYUP that
 //                       reaches the box or the main window, with the time
 //   --ready FILE        write FILE once the windows exist
+//   --box KIND          the input box: edit (a multi-line EDIT, the
+//                       default), richedit (RICHEDIT50W from msftedit.dll),
+//                       or plain (a window of this program's own that keeps
+//                       its text in DefWindowProc)
 //   --box-id N          give the input box control identifier N, not 4
 //   --nested            put the input box inside a panel, not directly in
 //                       the main window
 //   --slow-settext MS   take MS milliseconds to handle WM_SETTEXT
+//   --busy-after-settext MS
+//                       answer WM_SETTEXT at once (ReplyMessage), then stay
+//                       busy for MS milliseconds, as a client short of CPU
+//   --slow-send MS      take MS milliseconds to send a message on Enter
 #include <windows.h>
+
+#include <richedit.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +37,7 @@
 namespace {
 
 const char CHAT_WINDOW_CLASS[] = "YelvoClientMainWindow";
-const char INPUT_BOX_CLASS[] = "StandInInputBox";
+const char PLAIN_BOX_CLASS[] = "StandInInputBox";
 const int INPUT_BOX_ID = 4;
 const int TRANSCRIPT_PANE_ID = 5;
 const int PANEL_ID = 6;
@@ -33,13 +45,19 @@ const int BOX_HEIGHT = 28;
 // The pane shows the start of a long message; the transcript file has it all.
 const int PANE_TEXT_LIMIT = 400;
 
+// Large enough for the longest line chatpipe sends.
+const int BOX_TEXT_LIMIT = 0x7FFFFFFE;
+
 struct Options {
     const char *transcript_path = nullptr;
     const char *events_path = nullptr;
     const char *ready_path = nullptr;
+    const char *box = "edit";
     int box_id = INPUT_BOX_ID;
     bool nested = false;
     DWORD slow_settext_ms = 0;
+    DWORD busy_after_settext_ms = 0;
+    DWORD slow_send_ms = 0;
 };
 
 Options options;
@@ -47,6 +65,7 @@ FILE *transcript_file;
 FILE *events_file;
 HWND transcript_pane;
 HWND input_box;
+WNDPROC box_control_proc;  // the real control's own window procedure
 LARGE_INTEGER clock_frequency;
 
 double NowMs()
@@ -71,8 +90,16 @@ void LogEvent(const char *window, UINT message, WPARAM wparam, LPARAM lparam)
     std::fflush(events_file);
 }
 
+// Gives the box its text without logging it as chatpipe's.
+void SetBoxText(HWND box, const char *text)
+{
+    CallWindowProcA(box_control_proc, box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
 void SendBoxText(HWND box)
 {
+    if (options.slow_send_ms > 0)
+        Sleep(options.slow_send_ms);
     std::vector<char> text(static_cast<size_t>(GetWindowTextLengthA(box)) + 1);
     int length = GetWindowTextA(box, text.data(), static_cast<int>(text.size()));
     if (transcript_file != nullptr) {
@@ -84,11 +111,45 @@ void SendBoxText(HWND box)
         text[PANE_TEXT_LIMIT] = '\0';
     LRESULT item = SendMessageA(transcript_pane, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.data()));
     SendMessageA(transcript_pane, LB_SETTOPINDEX, static_cast<WPARAM>(item), 0);
-    DefWindowProcA(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
-    InvalidateRect(box, nullptr, TRUE);
+    SetBoxText(box, "");
 }
 
-void PaintBox(HWND box)
+// The input box's own behaviour, in front of whichever control it is.
+LRESULT CALLBACK InputBoxProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_SETTEXT: {
+        LogEvent("box", message, wparam, lparam);
+        if (options.slow_settext_ms > 0)
+            Sleep(options.slow_settext_ms);
+        LRESULT result = CallWindowProcA(box_control_proc, box, message, wparam, lparam);
+        if (options.busy_after_settext_ms > 0) {
+            ReplyMessage(result);
+            Sleep(options.busy_after_settext_ms);
+        }
+        return result;
+    }
+    case WM_KEYDOWN:
+        LogEvent("box", message, wparam, lparam);
+        if (wparam == VK_RETURN) {
+            SendBoxText(box);
+            return 0;
+        }
+        break;
+    case WM_KEYUP:
+        LogEvent("box", message, wparam, lparam);
+        if (wparam == VK_RETURN)
+            return 0;
+        break;
+    case WM_CHAR:
+        if (wparam == '\r')
+            return 0;
+        break;
+    }
+    return CallWindowProcA(box_control_proc, box, message, wparam, lparam);
+}
+
+void PaintPlainBox(HWND box)
 {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(box, &paint);
@@ -102,28 +163,52 @@ void PaintBox(HWND box)
     EndPaint(box, &paint);
 }
 
-LRESULT CALLBACK InputBoxProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
+// The plain box: a control of this program's own.
+LRESULT CALLBACK PlainBoxProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_SETTEXT:
-        LogEvent("box", message, wparam, lparam);
-        if (options.slow_settext_ms > 0)
-            Sleep(options.slow_settext_ms);
         InvalidateRect(box, nullptr, TRUE);
         break;
-    case WM_KEYDOWN:
-        LogEvent("box", message, wparam, lparam);
-        if (wparam == VK_RETURN)
-            SendBoxText(box);
-        return 0;
-    case WM_KEYUP:
-        LogEvent("box", message, wparam, lparam);
-        return 0;
     case WM_PAINT:
-        PaintBox(box);
+        PaintPlainBox(box);
         return 0;
     }
     return DefWindowProcA(box, message, wparam, lparam);
+}
+
+HWND CreateInputBox(HWND parent, HINSTANCE instance)
+{
+    HMENU id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(options.box_id));
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+    DWORD text_style = ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_WANTRETURN;
+    HWND box = nullptr;
+    if (std::strcmp(options.box, "edit") == 0) {
+        box = CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "", style | text_style, 0, 0, 0, 0, parent, id, instance,
+                              nullptr);
+        if (box != nullptr)
+            SendMessageA(box, EM_SETLIMITTEXT, BOX_TEXT_LIMIT, 0);
+    } else if (std::strcmp(options.box, "richedit") == 0) {
+        if (LoadLibraryA("msftedit.dll") != nullptr)
+            box = CreateWindowExA(WS_EX_CLIENTEDGE, "RICHEDIT50W", "", style | text_style, 0, 0, 0, 0, parent,
+                                  id, instance, nullptr);
+        // A rich edit cuts even WM_SETTEXT at its limit, 32,767 characters
+        // unless told otherwise.
+        if (box != nullptr)
+            SendMessageA(box, EM_EXLIMITTEXT, 0, BOX_TEXT_LIMIT);
+    } else if (std::strcmp(options.box, "plain") == 0) {
+        box = CreateWindowExA(0, PLAIN_BOX_CLASS, "", style, 0, 0, 0, 0, parent, id, instance, nullptr);
+    } else {
+        std::fprintf(stderr, "stand_in_chat: unknown box %s\n", options.box);
+        std::exit(2);
+    }
+    if (box == nullptr) {
+        std::fprintf(stderr, "stand_in_chat: cannot create the %s box (error %lu)\n", options.box, GetLastError());
+        std::exit(1);
+    }
+    box_control_proc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(InputBoxProc)));
+    return box;
 }
 
 void CreateChildren(HWND main_window, HINSTANCE instance)
@@ -137,8 +222,7 @@ void CreateChildren(HWND main_window, HINSTANCE instance)
     if (options.nested)
         box_parent = CreateWindowExA(0, "STATIC", nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, main_window,
                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(PANEL_ID)), instance, nullptr);
-    input_box = CreateWindowExA(0, INPUT_BOX_CLASS, "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, box_parent,
-                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(options.box_id)), instance, nullptr);
+    input_box = CreateInputBox(box_parent, instance);
 }
 
 void LayOut(HWND main_window, int width, int height)
@@ -207,8 +291,14 @@ void ParseOptions(int argc, char **argv)
             options.ready_path = value;
         else if (std::strcmp(option, "--box-id") == 0)
             options.box_id = std::atoi(value);
+        else if (std::strcmp(option, "--box") == 0)
+            options.box = value;
         else if (std::strcmp(option, "--slow-settext") == 0)
             options.slow_settext_ms = static_cast<DWORD>(std::atoi(value));
+        else if (std::strcmp(option, "--busy-after-settext") == 0)
+            options.busy_after_settext_ms = static_cast<DWORD>(std::atoi(value));
+        else if (std::strcmp(option, "--slow-send") == 0)
+            options.slow_send_ms = static_cast<DWORD>(std::atoi(value));
         else {
             std::fprintf(stderr, "stand_in_chat: unknown option %s\n", option);
             std::exit(2);
@@ -227,11 +317,11 @@ int main(int argc, char **argv)
 
     HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSA box_class = {};
-    box_class.lpfnWndProc = InputBoxProc;
+    box_class.lpfnWndProc = PlainBoxProc;
     box_class.hInstance = instance;
     box_class.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32513));  // IDC_IBEAM
     box_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    box_class.lpszClassName = INPUT_BOX_CLASS;
+    box_class.lpszClassName = PLAIN_BOX_CLASS;
     WNDCLASSA main_class = {};
     main_class.lpfnWndProc = MainWindowProc;
     main_class.hInstance = instance;
@@ -247,6 +337,7 @@ int main(int argc, char **argv)
         return 1;
     ShowWindow(main_window, SW_SHOWNORMAL);
     UpdateWindow(main_window);
+    SetFocus(input_box);
 
     if (options.ready_path != nullptr) {
         FILE *ready = std::fopen(options.ready_path, "wb");

@@ -19,6 +19,19 @@ const DWORD AFTER_KEY_PAUSE_MS = 200;
 const LPARAM ENTER_DOWN_LPARAM = 0x001C0001;
 const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
 
+// Enter is posted, and a sent message overtakes posted ones still queued: a
+// client that is busy when the keys arrive would take the next line's text
+// before this line's Enter, and send that text instead.  A sent WM_NULL,
+// which every window ignores, is answered only when the client's thread next
+// asks for a message, and each ask takes at most one posted message.  So one
+// WM_NULL for each message that Enter queues (the key-down, the key-up and
+// the '\r' that TranslateMessage makes of the key-down) has the client done
+// with all three before the next text goes in, and one more covers an ask
+// that answers two of them at once (our thread can wake and send the next
+// before the client's thread turns to its queue).  A responsive client
+// answers them all at once.
+const int ENTER_QUEUE_CHECKS = 4;
+
 // USER32 is delay-loaded: the first call into it loads it, and where it cannot
 // load (USER32 failing to start up in a process denied the window system, or
 // with no desktop heap left) that call raises an exception that ends the
@@ -48,4 +61,6 @@ void SendLineToChat(const char *line)
     Sleep(KEY_HOLD_MS);
     PostMessageA(input_box, WM_KEYUP, VK_RETURN, ENTER_UP_LPARAM);
     Sleep(AFTER_KEY_PAUSE_MS);
+    for (int check = 0; check < ENTER_QUEUE_CHECKS; check++)
+        SendMessageA(input_box, WM_NULL, 0, 0);
 }

@@ -22,16 +22,22 @@ class EndToEnd(WineTestCase):
         print(f"\nper-line period: median {statistics.median(periods):.2f} ms,"
               f" worst {max(periods):.2f} ms", file=sys.stderr)
 
-    def test_file_code_page_and_long_lines(self):
-        client = self.start_client()
+    def test_file_through_every_kind_of_input_box(self):
         code_page_line = bytes(range(0x20, 0x100))
         pattern = bytes(range(0x21, 0x7F))
         full_line = (pattern * 700)[:MAX_LINE]
         over_line = (pattern[::-1] * 800)[:70000]
+        # 0x98 is '˜' in Windows-1252, and a lead byte in other code pages.
+        lines = [b"plain text", code_page_line, b"\x98 starts the line", b"", full_line, over_line]
         source = self.work / "lines.txt"
-        source.write_bytes(code_page_line + b"\r\n" + full_line + b"\n" + over_line + b"\n")
-        self.assertQuietSuccess(chatpipe_from_file(source))
-        self.assertDelivered(client, [code_page_line, full_line, over_line[:MAX_LINE], over_line[MAX_LINE:]])
+        source.write_bytes(b"\r\n".join(lines) + b"\r\n")
+        expected = lines[:-1] + [over_line[:MAX_LINE], over_line[MAX_LINE:]]
+        for box in ("edit", "richedit", "plain"):
+            with self.subTest(box=box):
+                client = self.start_client("--box", box)
+                self.assertQuietSuccess(chatpipe_from_file(source))
+                self.assertDelivered(client, expected)
+                client.stop()
 
     def test_unix_pipe_lines_in_order(self):
         client = self.start_client()

@@ -70,6 +70,18 @@ class Faults(WineTestCase):
         # assertDelivered also shows that no line was sent twice.
         self.assertDelivered(client, [b"first", b"second", b"third"])
 
+    def test_busy_client_gets_every_line_once_in_order(self):
+        # Busy past chatpipe's pauses: right after it takes the text, or
+        # while it sends on Enter.  The keys are still queued when the next
+        # text would go in.
+        lines = [b"line %d" % n for n in range(1, 5)]
+        for options in (["--busy-after-settext", "600"], ["--slow-send", "600"]):
+            with self.subTest(options=options):
+                client = self.start_client(*options)
+                self.assertQuietSuccess(self.launch(b"\n".join(lines) + b"\n").finish())
+                self.assertDelivered(client, lines)
+                client.stop()
+
     def test_hostile_bytes_with_no_client(self):
         random_bytes = random.Random(5)
         chunks = []
