@@ -8,6 +8,6 @@ int main(int argc, char **argv)
 {
     long calls = argc > 1 ? std::atol(argv[1]) : 0;
     for (long i = 0; i < calls; i++)
-        FindWindowA("YelvoClientMainWindow", NULL);
+        FindWindowA("YelvoClientMainWindow", nullptr);
     return 0;
 }

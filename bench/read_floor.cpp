@@ -9,11 +9,11 @@ int main()
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     char piece[512];
     DWORD got;
-    while (ReadFile(input, piece, sizeof piece, &got, NULL) && got > 0) {
+    while (ReadFile(input, piece, sizeof piece, &got, nullptr) && got > 0) {
         const char *next = piece;
         const char *end = piece + got;
         while (const void *line_feed = std::memchr(next, '\n', static_cast<std::size_t>(end - next))) {
-            FindWindowA("YelvoClientMainWindow", NULL);
+            FindWindowA("YelvoClientMainWindow", nullptr);
             next = static_cast<const char *>(line_feed) + 1;
         }
     }

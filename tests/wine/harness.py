@@ -17,7 +17,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 BUILD = Path(os.environ.get("CHATPIPE_WINDOWS_BUILD",
                             Path(__file__).resolve().parents[2] / "build" / "windows"))
 CHATPIPE = BUILD / "chatpipe.exe"
-STAND_IN = BUILD / "stand_in_chat.exe"
+STAND_IN = BUILD / "stand-in-chat-client.exe"
 LAUNCHER = BUILD / "pipe_launcher.exe"
 PREFIX = BUILD.parent / "wine-prefix"
 
