@@ -1,8 +1,9 @@
-"""Runs chatpipe.exe and the stand-in chat client under headless Wine.
+"""Runs chatpipe.exe and the stand-in chat client: under headless Wine on
+Linux, directly on Windows.
 
-One Wine prefix under the build tree, made once with the null display
-driver; a fresh wineserver for each test run, so that no window from an
-earlier run can answer.  Every wait is bounded, and every process started
+Under Wine: one prefix under the build tree, made once with the null display
+driver, and a fresh wineserver for each test class, so that no window from
+an earlier run can answer.  Every wait is bounded, and every process started
 here is ended by its id.
 """
 import os
@@ -12,6 +13,7 @@ import time
 import unittest
 from pathlib import Path
 
+ON_WINDOWS = os.name == "nt"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 BUILD = Path(os.environ.get("CHATPIPE_WINDOWS_BUILD",
@@ -41,7 +43,15 @@ RUN_WAIT_S = 120
 
 
 def windows_path(path):
+    if ON_WINDOWS:
+        return str(Path(path).resolve())
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def windows_command(program, *arguments):
+    """The command that runs a Windows program: itself on Windows, under Wine elsewhere."""
+    command = [str(program), *arguments]
+    return command if ON_WINDOWS else [WINE, *command]
 
 
 def wait_until(done, seconds, what):
@@ -57,6 +67,8 @@ def start_wine():
     for program in (CHATPIPE, STAND_IN, LAUNCHER):
         if not program.exists():
             raise RuntimeError(f"{program} is not built")
+    if ON_WINDOWS:
+        return
     quiet = dict(env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run([WINESERVER, "-k"], timeout=30, **quiet)
     marker = PREFIX / ".chatpipe-prefix-ready"
@@ -76,6 +88,8 @@ def start_wine():
 
 
 def stop_wine():
+    if ON_WINDOWS:
+        return
     subprocess.run([WINESERVER, "-k"], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=30)
 
@@ -91,9 +105,9 @@ class Client:
         self.transcript.touch()
         self.events.touch()
         self.process = subprocess.Popen(
-            [WINE, str(STAND_IN), "--transcript", windows_path(self.transcript),
-             "--events", windows_path(self.events), "--ready", windows_path(self.ready),
-             *options],
+            windows_command(STAND_IN, "--transcript", windows_path(self.transcript),
+                            "--events", windows_path(self.events), "--ready", windows_path(self.ready),
+                            *options),
             env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             wait_until(lambda: self.ready.exists() and self.ready.read_bytes().endswith(b"\n"),
@@ -148,12 +162,12 @@ class Run:
 def chatpipe_from_file(path):
     """chatpipe.exe < path: standard input is a disk file."""
     with open(path, "rb") as stdin:
-        return Run([WINE, str(CHATPIPE)], stdin=stdin).finish()
+        return Run(windows_command(CHATPIPE), stdin=stdin).finish()
 
 
 def chatpipe_from_unix_pipe(data):
-    """data | chatpipe.exe, through a Unix pipe."""
-    return Run([WINE, str(CHATPIPE)], stdin=subprocess.PIPE).finish(data)
+    """data | chatpipe.exe, through a Unix pipe (on Windows, Python's own pipe)."""
+    return Run(windows_command(CHATPIPE), stdin=subprocess.PIPE).finish(data)
 
 
 def launch(directory, *steps, stdin="pipe"):
@@ -167,7 +181,7 @@ def launch(directory, *steps, stdin="pipe"):
             chunk.write_bytes(step)
             step = "write=" + windows_path(chunk)
         arguments.append(step)
-    return Run([WINE, str(LAUNCHER), "--stdin", stdin, str(CHATPIPE), *arguments])
+    return Run(windows_command(LAUNCHER, "--stdin", stdin, str(CHATPIPE), *arguments))
 
 
 class WineTestCase(unittest.TestCase):

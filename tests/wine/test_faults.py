@@ -6,7 +6,8 @@ import sys
 import time
 import unittest
 
-from harness import CHATPIPE, ENV, WINE, Run, WineTestCase, wait_until, windows_path
+from harness import (CHATPIPE, ENV, ON_WINDOWS, Run, WineTestCase, wait_until, windows_command,
+                     windows_path)
 
 MAX_LINE = 65535
 
@@ -39,6 +40,10 @@ def reference_lines(data, failed=False):
 
 
 def resident_kib(pid):
+    """The process's resident memory (on Windows its working set) in KiB,
+    or None once it is gone."""
+    if ON_WINDOWS:
+        return working_set_kib(pid)
     try:
         with open(f"/proc/{pid}/status") as status:
             for field in status:
@@ -47,6 +52,31 @@ def resident_kib(pid):
     except FileNotFoundError:
         pass
     return None
+
+
+def working_set_kib(pid):
+    import ctypes
+    from ctypes import wintypes
+
+    class ProcessMemoryCounters(ctypes.Structure):
+        _fields_ = [("cb", wintypes.DWORD), ("PageFaultCount", wintypes.DWORD)] + [
+            (name, ctypes.c_size_t) for name in (
+                "PeakWorkingSetSize", "WorkingSetSize", "QuotaPeakPagedPoolUsage", "QuotaPagedPoolUsage",
+                "QuotaPeakNonPagedPoolUsage", "QuotaNonPagedPoolUsage", "PagefileUsage", "PeakPagefileUsage")]
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.OpenProcess.restype = wintypes.HANDLE
+    PROCESS_QUERY_LIMITED_INFORMATION = 0x1000
+    process = kernel32.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, False, pid)
+    if not process:
+        return None
+    try:
+        counters = ProcessMemoryCounters(cb=ctypes.sizeof(ProcessMemoryCounters))
+        if not kernel32.K32GetProcessMemoryInfo(wintypes.HANDLE(process), ctypes.byref(counters), counters.cb):
+            return None
+        return counters.WorkingSetSize // 1024 or None  # nothing left: it has ended
+    finally:
+        kernel32.CloseHandle(wintypes.HANDLE(process))
 
 
 class Faults(WineTestCase):
@@ -94,7 +124,7 @@ class Faults(WineTestCase):
         source = self.work / "hostile"
         source.write_bytes(b"".join(chunks))
         with open(source, "rb") as stdin:
-            run = Run([WINE, str(CHATPIPE)], stdin=stdin)
+            run = Run(windows_command(CHATPIPE), stdin=stdin)
             samples = []
             while run.running():
                 samples.append(resident_kib(run.process.pid))
@@ -130,10 +160,11 @@ class Faults(WineTestCase):
                 self.assertQuietSuccess(run)
                 self.assertEqual(client.event_log(), [])
 
+    @unittest.skipIf(ON_WINDOWS, "only Wine can be told not to load USER32 (WINEDLLOVERRIDES)")
     def test_window_system_that_cannot_be_loaded_drops_every_line(self):
         client = self.start_client()
         lines = b"".join(b"line %d\n" % n for n in range(100))
-        run = Run([WINE, str(CHATPIPE)], stdin=subprocess.PIPE,
+        run = Run(windows_command(CHATPIPE), stdin=subprocess.PIPE,
                   env=dict(ENV, WINEDLLOVERRIDES=ENV["WINEDLLOVERRIDES"] + ";user32=d")).finish(lines)
         self.assertQuietSuccess(run)
         self.assertLess(run.seconds, 10, "100 lines delivered would take 50 s")
