@@ -61,8 +61,8 @@ void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source, c
 // Reads the next line into `line` (`line_size` bytes, at least 2) without its
 // LF and with every CR removed, and ends it with a NUL.  A line that does not
 // fit is handed on in pieces of at most line_size - 1 bytes, each cut after
-// the last whole character that fits.  Returns false when
-// there is no further line.
+// the last whole character that fits.  Returns false when there is no
+// further line.
 bool ReadLine(LineReader *reader, char *line, std::size_t line_size);
 
 #endif

@@ -6,9 +6,8 @@ namespace {
 
 void DescribeAnsiCodePage(StandardInput *input)
 {
-    input->ansi_code_page = GetACP();
     input->code_page = SINGLE_BYTE_CODE_PAGE;
-    input->code_page.utf8 = input->ansi_code_page == CP_UTF8;
+    input->code_page.utf8 = GetACP() == CP_UTF8;
     CPINFO info;
     static_assert(sizeof info.LeadByte == sizeof input->code_page.lead_byte_ranges, "lead-byte ranges as CPINFO has them");
     if (!input->code_page.utf8 && GetCPInfo(CP_ACP, &info))

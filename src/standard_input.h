@@ -19,7 +19,6 @@ struct StandardInput {
     bool is_console;
     bool is_pipe;
     CodePage code_page;  // the ANSI code page's characters, for the line reader
-    UINT ansi_code_page;
     WCHAR held_high_surrogate;  // first half of a pair whose second half is not read yet
     // The last console read in the ANSI code page, handed out a piece at a time.
     char console_text[CONSOLE_TEXT_SIZE];
