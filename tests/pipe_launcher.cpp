@@ -107,16 +107,15 @@ int main(int argc, char **argv)
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE read_end, write_end;
-    bool named = std::strcmp(stdin_kind, "message-pipe") == 0 || std::strcmp(stdin_kind, "byte-pipe") == 0 ||
-                 std::strcmp(stdin_kind, "listening") == 0;
+    bool message = std::strcmp(stdin_kind, "message-pipe") == 0;
+    bool listening = std::strcmp(stdin_kind, "listening") == 0;
+    bool named = message || listening || std::strcmp(stdin_kind, "byte-pipe") == 0;
     if (named) {
         char name[64];
         std::snprintf(name, sizeof name, "\\\\.\\pipe\\pipe_launcher_%lu", GetCurrentProcessId());
-        bool message = std::strcmp(stdin_kind, "message-pipe") == 0;
+        DWORD access = listening ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND;
         DWORD type = message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE : PIPE_TYPE_BYTE;
-        bool listening = std::strcmp(stdin_kind, "listening") == 0;
-        write_end = CreateNamedPipeA(name, listening ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND, type | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0,
-                                     nullptr);
+        write_end = CreateNamedPipeA(name, access, type | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0, nullptr);
         if (write_end == INVALID_HANDLE_VALUE)
             Fail("cannot create", name);
         read_end = INVALID_HANDLE_VALUE;
@@ -139,7 +138,7 @@ int main(int argc, char **argv)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = Inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
     startup.hStdError = Inheritable(GetStdHandle(STD_ERROR_HANDLE));
-    if (std::strcmp(stdin_kind, "listening") == 0)
+    if (listening)
         startup.hStdInput = Inheritable(write_end);  // ReadFile fails: no client has joined
     else if (std::strcmp(stdin_kind, "pipe") == 0 || named)
         startup.hStdInput = read_end;

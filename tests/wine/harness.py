@@ -136,7 +136,7 @@ class Client:
 
 
 class Run:
-    """A program started under Wine, with its output captured."""
+    """A Windows program started (under Wine, off Windows), with its output captured."""
 
     def __init__(self, command, stdin=subprocess.DEVNULL, env=ENV):
         self.started = time.monotonic()
