@@ -10,6 +10,7 @@
 //                   write is one message
 //   byte-pipe       the client end of a named pipe in byte mode
 //   listening       the server end of a named pipe that no client has joined
+//   inherit         the launcher's own standard input
 //   none            no standard input handle at all
 //   unreadable      a handle that fails every read
 //
@@ -27,7 +28,8 @@
 //                   fail with status 3 if it has not exited within MS
 // Afterwards the pipe is closed and the program waited for (at most
 // 120 s).  The launcher exits with the program's exit status; 2 and 3 are
-// its own failures.
+// its own failures.  A status other than 0 is also written to standard
+// error in full (0xC0000005), which Wine cuts to its low byte.
 #include <windows.h>
 
 #include <cstdio>
@@ -142,6 +144,8 @@ int main(int argc, char **argv)
         startup.hStdInput = Inheritable(write_end);  // ReadFile fails: no client has joined
     else if (std::strcmp(stdin_kind, "pipe") == 0 || named)
         startup.hStdInput = read_end;
+    else if (std::strcmp(stdin_kind, "inherit") == 0)
+        startup.hStdInput = Inheritable(GetStdHandle(STD_INPUT_HANDLE));
     else if (std::strcmp(stdin_kind, "none") == 0)
         startup.hStdInput = nullptr;
     else if (std::strcmp(stdin_kind, "unreadable") == 0)
@@ -203,5 +207,7 @@ int main(int argc, char **argv)
     }
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
+    if (status != 0)
+        std::fprintf(stderr, "pipe_launcher: %s ended with status 0x%08lX\n", argv[first], status);
     return static_cast<int>(status);
 }

@@ -20,34 +20,53 @@ const LPARAM ENTER_DOWN_LPARAM = 0x001C0001;
 const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
 
 // Enter is posted, and a sent message overtakes posted ones still queued: a
-// client that is busy when the keys arrive would take the next line's text
-// before this line's Enter, and send that text instead.  A sent WM_NULL,
-// which every window ignores, is answered only when the client's thread next
-// asks for a message, and each ask takes at most one posted message.  So one
-// WM_NULL for each message that Enter queues (the key-down, the key-up and
-// the '\r' that TranslateMessage makes of the key-down) has the client done
-// with all three before the next text goes in, and one more covers an ask
-// that answers two of them at once (our thread can wake and send the next
-// before the client's thread turns to its queue).  A responsive client
-// answers them all at once.
+// client busy when the keys arrive would take the next line's text before
+// this line's Enter.  So the pause after the key-up asks the client, with a
+// sent WM_NULL (which every window ignores), whether it takes messages again:
+// once for each message Enter queues (key-down, key-up, and the '\r' that
+// TranslateMessage makes) and once to spare, at even steps from the start.
+// An answer shows only that the client asked for a message again, so each is
+// followed by a wait in which it can take a key: a step after a late answer,
+// at least half a step after one on time.  A margin, not a proof.
 const int ENTER_QUEUE_CHECKS = 4;
 
-// USER32 is delay-loaded: the first call into it loads it, and where it cannot
-// load (USER32 failing to start up in a process denied the window system, or
-// with no desktop heap left) that call raises an exception that ends the
-// process.  Without it there is no chat window to be found, so the line is
-// dropped like any line without one.
-bool WindowingAvailable()
+// Sleep may end early by up to a timer tick, and round up by as much: waits
+// are measured against the performance counter, so that the checks are timed
+// from the start of the pause, and their rounding does not add up.
+LONGLONG Now()
 {
-    return GetModuleHandleA("user32.dll") != nullptr || LoadLibraryA("user32.dll") != nullptr;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+void SleepUntil(LONGLONG deadline, LONGLONG ticks_per_ms)
+{
+    for (LONGLONG now = Now(); now < deadline; now = Now())
+        Sleep(static_cast<DWORD>((deadline - now + ticks_per_ms - 1) / ticks_per_ms));
+}
+
+void WaitForEnterToBeTaken(HWND input_box)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    LONGLONG ticks_per_ms = frequency.QuadPart / 1000;
+    LONGLONG step = ticks_per_ms * AFTER_KEY_PAUSE_MS / ENTER_QUEUE_CHECKS;
+    LONGLONG due = Now();
+    for (int check = 0; check < ENTER_QUEUE_CHECKS; check++) {
+        due += step;
+        SleepUntil(due, ticks_per_ms);
+        SendMessageA(input_box, WM_NULL, 0, 0);
+        LONGLONG answered = Now();
+        if (answered - due > step / 2)  // kept waiting: the next step starts now
+            due = answered;
+    }
 }
 
 }  // namespace
 
 void SendLineToChat(const char *line)
 {
-    if (!WindowingAvailable())
-        return;
     HWND chat_window = FindWindowA(CHAT_WINDOW_CLASS, nullptr);
     if (chat_window == nullptr)
         return;
@@ -60,7 +79,5 @@ void SendLineToChat(const char *line)
     PostMessageA(input_box, WM_KEYDOWN, VK_RETURN, ENTER_DOWN_LPARAM);
     Sleep(KEY_HOLD_MS);
     PostMessageA(input_box, WM_KEYUP, VK_RETURN, ENTER_UP_LPARAM);
-    Sleep(AFTER_KEY_PAUSE_MS);
-    for (int check = 0; check < ENTER_QUEUE_CHECKS; check++)
-        SendMessageA(input_box, WM_NULL, 0, 0);
+    WaitForEnterToBeTaken(input_box);  // AFTER_KEY_PAUSE_MS, or longer for a busy client
 }

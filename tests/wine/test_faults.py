@@ -1,13 +1,12 @@
 """chatpipe.exe under faults: a client that dies or stalls, hostile input,
 standard input that cannot be read."""
 import random
-import subprocess
 import sys
 import time
 import unittest
 
-from harness import (CHATPIPE, ENV, ON_WINDOWS, Run, WineTestCase, wait_until, windows_command,
-                     windows_path)
+from harness import (CHATPIPE, ENV, ON_WINDOWS, Run, WineTestCase, chatpipe_from_unix_pipe, wait_until,
+                     windows_command, windows_path)
 
 MAX_LINE = 65535
 
@@ -161,15 +160,16 @@ class Faults(WineTestCase):
                 self.assertEqual(client.event_log(), [])
 
     @unittest.skipIf(ON_WINDOWS, "only Wine can be told not to load USER32 (WINEDLLOVERRIDES)")
-    def test_window_system_that_cannot_be_loaded_drops_every_line(self):
+    def test_window_system_that_cannot_be_loaded_stops_chatpipe_before_it_reads(self):
         client = self.start_client()
         lines = b"".join(b"line %d\n" % n for n in range(100))
-        run = Run(windows_command(CHATPIPE), stdin=subprocess.PIPE,
-                  env=dict(ENV, WINEDLLOVERRIDES=ENV["WINEDLLOVERRIDES"] + ";user32=d")).finish(lines)
-        self.assertQuietSuccess(run)
+        run = chatpipe_from_unix_pipe(lines, env=dict(ENV, WINEDLLOVERRIDES=ENV["WINEDLLOVERRIDES"] + ";user32=d"))
+        # The loader refuses to start it: STATUS_DLL_NOT_FOUND, as the pipe
+        # launcher reports it in full.
+        self.assertNotEqual(run.status, 0)
+        self.assertIn(b"ended with status 0xC0000135", run.stderr)
         self.assertLess(run.seconds, 10, "100 lines delivered would take 50 s")
         self.assertEqual(client.event_log(), [])
-
 
 if __name__ == "__main__":
     unittest.main()
