@@ -26,8 +26,13 @@ PieceResult ReadConsoleLine(StandardInput *input)
             input->held_high_surrogate = 0;
         }
         DWORD got = 0;
-        if (!ReadConsoleW(input->handle, text + count, CONSOLE_CHARS_PER_READ - count, &got, nullptr))
-            return PieceResult{PIECE_FAILED, 0};
+        while (!input->read_console(input->handle, text + count, input->console_chars_per_read - count, &got,
+                                    nullptr)) {
+            if (GetLastError() != ERROR_NOT_ENOUGH_MEMORY ||
+                input->console_chars_per_read <= MIN_CONSOLE_CHARS_PER_READ)
+                return PieceResult{PIECE_FAILED, 0};
+            input->console_chars_per_read /= 2;
+        }
         // Ctrl-Z comes as the character 0x1A, for the line reader to see.
         // Nothing at all comes when Ctrl+C or Ctrl+Break cuts the read short;
         // the default handler is then already ending the process on a thread
@@ -82,6 +87,8 @@ bool OpenStandardInput(StandardInput *input)
     DWORD mode;
     input->is_console = type == FILE_TYPE_CHAR && GetConsoleMode(input->handle, &mode);
     input->is_pipe = type == FILE_TYPE_PIPE;
+    input->read_console = ReadConsoleW;
+    input->console_chars_per_read = CONSOLE_CHARS_PER_READ;
     DescribeAnsiCodePage(input);
     input->held_high_surrogate = 0;
     input->console_next = input->console_end = 0;
@@ -116,9 +123,10 @@ PieceResult ReadStandardInput(void *source, char *piece, std::size_t capacity)
         }
         if (got > 0)
             return PieceResult{PIECE_BYTES, got};
-        // A pipe wakes its reader with nothing for a zero-length message or a
-        // zero-byte write while more may follow: it has ended only when it
-        // says so.  (Under Wine a Unix pipe fails the question, which ends it.)
+        // A message-mode pipe wakes its reader with nothing for a zero-length
+        // message while more may follow: it has ended only when it says so.
+        // A zero-byte write to a byte-mode pipe queues nothing at all.  (Under
+        // Wine a Unix pipe fails the question, which ends it.)
         if (!input->is_pipe || !PeekNamedPipe(input->handle, nullptr, 0, nullptr, nullptr, nullptr))
             return PieceResult{PIECE_END, 0};
     }
