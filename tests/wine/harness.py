@@ -99,7 +99,7 @@ def stop_wine():
 class Client:
     """The stand-in chat client, running until stop()."""
 
-    def __init__(self, directory, *options):
+    def __init__(self, directory, *options, env=ENV):
         self.directory = Path(tempfile.mkdtemp(prefix="client-", dir=directory))
         self.transcript = self.directory / "transcript"
         self.events = self.directory / "events"
@@ -110,7 +110,7 @@ class Client:
             windows_command(STAND_IN, "--transcript", windows_path(self.transcript),
                             "--events", windows_path(self.events), "--ready", windows_path(self.ready),
                             *options),
-            env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             wait_until(lambda: self.ready.exists() and self.ready.read_bytes().endswith(b"\n"),
                        READY_WAIT_S, "the stand-in client to be ready")
@@ -177,7 +177,7 @@ def chatpipe_from_unix_pipe(data, env=ENV):
     return Run(CHATPIPE_WITH_STATUS, stdin=subprocess.PIPE, env=env).finish(data)
 
 
-def launch(directory, *steps, stdin="pipe"):
+def launch(directory, *steps, stdin="pipe", env=ENV):
     """Starts chatpipe.exe fed through a Windows pipe by pipe_launcher.exe:
     a step of bytes is written to the pipe, a str step goes to the launcher
     as it is.  Returns the running launcher; finish() it."""
@@ -188,7 +188,7 @@ def launch(directory, *steps, stdin="pipe"):
             chunk.write_bytes(step)
             step = "write=" + windows_path(chunk)
         arguments.append(step)
-    return Run(windows_command(LAUNCHER, "--stdin", stdin, str(CHATPIPE), *arguments))
+    return Run(windows_command(LAUNCHER, "--stdin", stdin, str(CHATPIPE), *arguments), env=env)
 
 
 class WineTestCase(unittest.TestCase):
@@ -212,11 +212,11 @@ class WineTestCase(unittest.TestCase):
         for client in self.clients:
             client.stop()
 
-    def launch(self, *steps, stdin="pipe"):
-        return launch(self.work, *steps, stdin=stdin)
+    def launch(self, *steps, stdin="pipe", env=ENV):
+        return launch(self.work, *steps, stdin=stdin, env=env)
 
-    def start_client(self, *options):
-        client = Client(self.work, *options)
+    def start_client(self, *options, env=ENV):
+        client = Client(self.work, *options, env=env)
         self.clients.append(client)
         return client
 
@@ -224,7 +224,7 @@ class WineTestCase(unittest.TestCase):
         """Each line went to the input box as its text, then Enter down and
         up, with the pauses between; nothing went to the main window.
         Returns the client's event log."""
-        self.assertEqual(client.messages(), lines)
+        self.assertSameMessages(client.messages(), lines)
         events = client.event_log()
         self.assertEqual([event[1] for event in events], ["box"] * 3 * len(lines))
         for number, line in enumerate(lines):
@@ -240,6 +240,18 @@ class WineTestCase(unittest.TestCase):
                 self.assertGreaterEqual(next_settext[0] - settext[0],
                                         200 + 100 + 200 - CLOCK_SLACK_MS)
         return events
+
+    def assertSameMessages(self, got, expected):
+        """assertEqual for lists of messages, saying where they part instead
+        of diffing them whole: that takes minutes for 65,535-byte lines."""
+        if got == expected:
+            return
+        for number, (ours, theirs) in enumerate(zip(got, expected)):
+            if ours != theirs:
+                at = next(at for at in range(len(ours) + 1) if ours[at:at + 1] != theirs[at:at + 1])
+                self.fail(f"message {number} differs from byte {at}: {len(ours)} bytes, ...{ours[at:at + 12]!r}; "
+                          f"expected {len(theirs)} bytes, ...{theirs[at:at + 12]!r}")
+        self.fail(f"{len(got)} messages, expected {len(expected)}: {[message[:40] for message in got]}")
 
     def assertQuietSuccess(self, run):
         # Under Wine a status is cut to its low byte: the pipe launcher and

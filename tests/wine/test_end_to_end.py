@@ -4,7 +4,7 @@ import sys
 import time
 import unittest
 
-from harness import WineTestCase, chatpipe_from_file, chatpipe_from_unix_pipe, wait_until, windows_path
+from harness import ENV, WineTestCase, chatpipe_from_file, chatpipe_from_unix_pipe, wait_until, windows_path
 
 MAX_LINE = 65535
 
@@ -34,6 +34,27 @@ class EndToEnd(WineTestCase):
                 client = self.start_client("--box", box)
                 self.assertQuietSuccess(chatpipe_from_file(source))
                 self.assertDelivered(client, lines)
+                client.stop()
+
+    def test_text_in_other_ansi_code_pages_arrives_as_written(self):
+        # Under Wine the ANSI code page follows LC_ALL: Japanese gives 932
+        # (Shift-JIS), a Unicode-only locale 65001 (UTF-8), as Windows' UTF-8
+        # setting does.  A long line's 65,535th byte falls inside a character,
+        # so it must be cut before it.
+        shift_jis = "表示ソフトのポート|".encode("cp932")  # trail bytes 0x5C '\\' and 0x7C '|'
+        long_shift_jis = b"xy" + "ア".encode("cp932") * 40000
+        long_utf8 = b"x" + "€".encode() * 30000
+        utf8 = "Café ≤ 5 €, 日本語, हिन्दी".encode()
+        cases = [
+            ("ja_JP.UTF-8", [shift_jis, long_shift_jis], [shift_jis, long_shift_jis[:65534], long_shift_jis[65534:]]),
+            ("hi_IN.UTF-8", [utf8, long_utf8], [utf8, long_utf8[:65533], long_utf8[65533:]]),
+        ]
+        for locale, lines, expected in cases:
+            with self.subTest(locale=locale):
+                env = dict(ENV, LC_ALL=locale)
+                client = self.start_client(env=env)
+                self.assertQuietSuccess(self.launch(b"\n".join(lines) + b"\n", env=env).finish())
+                self.assertDelivered(client, expected)
                 client.stop()
 
     def test_unix_pipe_lines_in_order_and_a_long_line_in_pieces(self):
