@@ -28,8 +28,10 @@
 //                   fail with status 3 if it has not exited within MS
 // Afterwards the pipe is closed and the program waited for (at most
 // 120 s).  The launcher exits with the program's exit status; 2 and 3 are
-// its own failures.  A status other than 0 is also written to standard
-// error in full (0xC0000005), which Wine cuts to its low byte.
+// its own failures.  A program that ends with a status other than 0 ends
+// the launcher at once, whatever step it is at (a write to a pipe that
+// nobody reads any more would wait for ever), and the status is written to
+// standard error in full (0xC0000005), which Wine cuts to its low byte.
 #include <windows.h>
 
 #include <cstdio>
@@ -49,6 +51,21 @@ const int DID_NOT_EXIT = 3;
 {
     std::fprintf(stderr, "pipe_launcher: %s %s (error %lu)\n", what, detail, GetLastError());
     std::exit(LAUNCHER_FAILED);
+}
+
+const char *program_name;
+
+DWORD WINAPI EndWithFailingProgram(LPVOID process)
+{
+    DWORD status = 0;
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &status);
+    if (status != 0) {
+        std::fprintf(stderr, "pipe_launcher: %s ended with status 0x%08lX\n", program_name, status);
+        std::fflush(stderr);
+        ExitProcess(status);
+    }
+    return 0;
 }
 
 bool StartsWith(const char *text, const char *prefix, const char **rest)
@@ -160,6 +177,10 @@ int main(int argc, char **argv)
                         &process))
         Fail("cannot start", argv[first]);
     // read_end stays open here only so that `drained` can look at the pipe.
+    program_name = argv[first];
+    HANDLE watcher = CreateThread(nullptr, 0, EndWithFailingProgram, process.hProcess, 0, nullptr);
+    if (watcher == nullptr)
+        Fail("cannot watch", argv[first]);
 
     for (int i = first + 1; i < argc; i++) {
         const char *value;
@@ -205,9 +226,6 @@ int main(int argc, char **argv)
         TerminateProcess(process.hProcess, DID_NOT_EXIT);
         return DID_NOT_EXIT;
     }
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-    if (status != 0)
-        std::fprintf(stderr, "pipe_launcher: %s ended with status 0x%08lX\n", argv[first], status);
-    return static_cast<int>(status);
+    WaitForSingleObject(watcher, INFINITE);  // which ends the launcher if the status is not 0
+    return 0;
 }

@@ -56,9 +56,15 @@ def windows_command(program, *arguments):
     return command if ON_WINDOWS else [WINE, *command]
 
 
-def wait_until(done, seconds, what):
+def wait_until(done, seconds, what, run=None):
+    """Waits for done(), at most `seconds`; fails at once if `run` ends
+    with a status other than 0 first (a crash is not a wait)."""
     deadline = time.monotonic() + seconds
     while not done():
+        if run is not None and not run.running() and run.process.returncode != 0:
+            run.finish()
+            raise AssertionError(f"status 0x{run.status & 0xFFFFFFFF:X} before {what}: "
+                                 f"{run.stderr.decode(errors='replace')}")
         if time.monotonic() > deadline:
             raise AssertionError(f"gave up after {seconds} s waiting for {what}")
         time.sleep(0.01)

@@ -87,7 +87,7 @@ class EndToEnd(WineTestCase):
         client = self.start_client()
         # The pipe stays open after the Ctrl-Z: chatpipe must not wait for it.
         run = self.launch(b"a\n", "sleep=6000", b"b\x1Ac\n", "exits-within=5000")
-        wait_until(lambda: client.messages() == [b"a"], 30, "the first line")
+        wait_until(lambda: client.messages() == [b"a"], 30, "the first line", run)
         self.assertTrue(run.running())
         self.assertLess(time.monotonic() - run.started, 5.0, "'a' waited for the next write")
         self.assertQuietSuccess(run.finish())
@@ -113,7 +113,7 @@ class EndToEnd(WineTestCase):
         drained, go = self.work / "drained", self.work / "go"
         run = self.launch(b"early 1\nearly 2\n", "drained", "signal=" + windows_path(drained),
                           "wait-for=" + windows_path(go), b"late 1\nlate 2\n")
-        wait_until(drained.exists, 60, "chatpipe to read the early lines")
+        wait_until(drained.exists, 60, "chatpipe to read the early lines", run)
         client = self.start_client()
         go.touch()
         self.assertQuietSuccess(run.finish())

@@ -85,7 +85,7 @@ class Faults(WineTestCase):
         go = self.work / "go"
         run = self.launch(b"lost\n", "wait-for=" + windows_path(go), b"after 1\nafter 2\n")
         # Between the text and the Enter there are 200 ms: kill it there.
-        wait_until(lambda: [event[2] for event in first.event_log()] == ["WM_SETTEXT"], 60, "the text")
+        wait_until(lambda: [event[2] for event in first.event_log()] == ["WM_SETTEXT"], 60, "the text", run)
         first.stop()
         self.assertEqual(first.messages(), [], "the client was killed too late")
         second = self.start_client()
