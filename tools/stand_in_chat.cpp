@@ -25,6 +25,10 @@
 //                       answer WM_SETTEXT at once (ReplyMessage), then stay
 //                       busy for MS milliseconds, as a client short of CPU
 //   --slow-send MS      take MS milliseconds to send a message on Enter
+//   --sent-first MS     once back from being busy, serve sent messages ahead
+//                       of posted ones for as long as each comes within MS
+//                       milliseconds of the last, as a thread does while it
+//                       waits inside a SendMessage or a COM call of its own
 #include <windows.h>
 
 #include <richedit.h>
@@ -58,6 +62,7 @@ struct Options {
     DWORD slow_settext_ms = 0;
     DWORD busy_after_settext_ms = 0;
     DWORD slow_send_ms = 0;
+    DWORD sent_first_ms = 0;
 };
 
 Options options;
@@ -76,7 +81,9 @@ double NowMs()
 }
 
 // One line per message: time in ms, which window, message, wParam, lParam,
-// and for WM_SETTEXT the length of the text.
+// for WM_SETTEXT the length of the text, and the time in ms at which the
+// message was sent or posted.  A posted key waits in the queue for as long as
+// this thread is busy; GetMessageTime says when it went in, to the tick.
 void LogEvent(const char *window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (events_file == nullptr)
@@ -85,9 +92,28 @@ void LogEvent(const char *window, UINT message, WPARAM wparam, LPARAM lparam)
     long long length = -1;
     if (message == WM_SETTEXT && lparam != 0)
         length = static_cast<long long>(std::strlen(reinterpret_cast<const char *>(lparam)));
-    std::fprintf(events_file, "%.3f %s %s 0x%llx 0x%llx %lld\n", NowMs(), window, name,
-                 static_cast<unsigned long long>(wparam), static_cast<unsigned long long>(lparam), length);
+    double now = NowMs();
+    double queued_ms = 0;
+    if (message != WM_SETTEXT)
+        queued_ms = static_cast<double>(GetTickCount() - static_cast<DWORD>(GetMessageTime()));
+    std::fprintf(events_file, "%.3f %s %s 0x%llx 0x%llx %lld %.3f\n", now, window, name,
+                 static_cast<unsigned long long>(wparam), static_cast<unsigned long long>(lparam), length,
+                 now - queued_ms);
     std::fflush(events_file);
+}
+
+// Messages sent to this thread are served here, nested; posted ones wait.
+// A sender that keeps sending, each message within sent_first_ms of the
+// last, keeps the posted ones waiting for as long as it does.
+void ServeSentMessagesWhileTheyKeepComing()
+{
+    if (options.sent_first_ms == 0)
+        return;
+    while (MsgWaitForMultipleObjectsEx(0, nullptr, options.sent_first_ms, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE) ==
+           WAIT_OBJECT_0) {
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }
 
 // Gives the box its text without logging it as chatpipe's.
@@ -98,8 +124,10 @@ void SetBoxText(HWND box, const char *text)
 
 void SendBoxText(HWND box)
 {
-    if (options.slow_send_ms > 0)
+    if (options.slow_send_ms > 0) {
         Sleep(options.slow_send_ms);
+        ServeSentMessagesWhileTheyKeepComing();
+    }
     std::vector<char> text(static_cast<size_t>(GetWindowTextLengthA(box)) + 1);
     int length = GetWindowTextA(box, text.data(), static_cast<int>(text.size()));
     if (transcript_file != nullptr) {
@@ -126,6 +154,7 @@ LRESULT CALLBACK InputBoxProc(HWND box, UINT message, WPARAM wparam, LPARAM lpar
         if (options.busy_after_settext_ms > 0) {
             ReplyMessage(result);
             Sleep(options.busy_after_settext_ms);
+            ServeSentMessagesWhileTheyKeepComing();
         }
         return result;
     }
@@ -301,6 +330,8 @@ void ParseOptions(int argc, char **argv)
             options.busy_after_settext_ms = static_cast<DWORD>(std::atoi(value));
         else if (std::strcmp(option, "--slow-send") == 0)
             options.slow_send_ms = static_cast<DWORD>(std::atoi(value));
+        else if (std::strcmp(option, "--sent-first") == 0)
+            options.sent_first_ms = static_cast<DWORD>(std::atoi(value));
         else {
             std::fprintf(stderr, "stand_in_chat: unknown option %s\n", option);
             std::exit(2);

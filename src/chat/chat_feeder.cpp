@@ -29,33 +29,42 @@ const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
 // followed by a wait in which it can take a key: a step after a late answer,
 // at least half a step after one on time.  A margin, not a proof.
 const int ENTER_QUEUE_CHECKS = 4;
+static_assert(AFTER_KEY_PAUSE_MS % ENTER_QUEUE_CHECKS == 0, "the checks divide the pause evenly");
 
-// Sleep may end early by up to a timer tick, and round up by as much: waits
-// are measured against the performance counter, so that the checks are timed
-// from the start of the pause, and their rounding does not add up.
+// Every pause is a deadline on the performance counter, set when the pause
+// starts and rounded up to a whole tick: it never ends short, though Sleep may
+// wake a timer tick early, and it ends late by one wake-up at most, never by
+// rounding that adds up.
 LONGLONG Now()
 {
-    LARGE_INTEGER now;
+    LARGE_INTEGER now = {};
     QueryPerformanceCounter(&now);
     return now.QuadPart;
 }
 
-void SleepUntil(LONGLONG deadline, LONGLONG ticks_per_ms)
+LONGLONG MsToTicks(DWORD ms, LONGLONG frequency)
 {
-    for (LONGLONG now = Now(); now < deadline; now = Now())
-        Sleep(static_cast<DWORD>((deadline - now + ticks_per_ms - 1) / ticks_per_ms));
+    return (static_cast<LONGLONG>(ms) * frequency + 999) / 1000;
 }
 
-void WaitForEnterToBeTaken(HWND input_box)
+void SleepUntil(LONGLONG deadline, LONGLONG frequency)
 {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    LONGLONG ticks_per_ms = frequency.QuadPart / 1000;
-    LONGLONG step = ticks_per_ms * AFTER_KEY_PAUSE_MS / ENTER_QUEUE_CHECKS;
+    for (LONGLONG now = Now(); now < deadline; now = Now())
+        Sleep(static_cast<DWORD>(((deadline - now) * 1000 + frequency - 1) / frequency));
+}
+
+void Pause(DWORD ms, LONGLONG frequency)
+{
+    SleepUntil(Now() + MsToTicks(ms, frequency), frequency);
+}
+
+void WaitForEnterToBeTaken(HWND input_box, LONGLONG frequency)
+{
+    LONGLONG step = MsToTicks(AFTER_KEY_PAUSE_MS / ENTER_QUEUE_CHECKS, frequency);
     LONGLONG due = Now();
     for (int check = 0; check < ENTER_QUEUE_CHECKS; check++) {
         due += step;
-        SleepUntil(due, ticks_per_ms);
+        SleepUntil(due, frequency);
         SendMessageA(input_box, WM_NULL, 0, 0);
         LONGLONG answered = Now();
         if (answered - due > step / 2)  // kept waiting: the next step starts now
@@ -74,10 +83,13 @@ void SendLineToChat(const char *line)
     if (input_box == nullptr)
         return;
 
+    LARGE_INTEGER frequency = {};
+    QueryPerformanceFrequency(&frequency);  // never fails, from Windows XP on
+
     SendMessageA(input_box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(line));
-    Sleep(SETTEXT_PAUSE_MS);
+    Pause(SETTEXT_PAUSE_MS, frequency.QuadPart);
     PostMessageA(input_box, WM_KEYDOWN, VK_RETURN, ENTER_DOWN_LPARAM);
-    Sleep(KEY_HOLD_MS);
+    Pause(KEY_HOLD_MS, frequency.QuadPart);
     PostMessageA(input_box, WM_KEYUP, VK_RETURN, ENTER_UP_LPARAM);
-    WaitForEnterToBeTaken(input_box);  // AFTER_KEY_PAUSE_MS, or longer for a busy client
+    WaitForEnterToBeTaken(input_box, frequency.QuadPart);  // AFTER_KEY_PAUSE_MS, or longer for a busy client
 }

@@ -104,7 +104,12 @@ class Faults(WineTestCase):
         # while it sends on Enter.  The keys are still queued when the next
         # text would go in.
         lines = [b"line %d" % n for n in range(1, 5)]
-        for options in (["--busy-after-settext", "600"], ["--slow-send", "600"]):
+        # With --sent-first the client, once back, serves sent messages for as
+        # long as they come 20 ms apart or closer: checks sent back to back
+        # would let the next text in ahead of Enter in every run.
+        for options in (["--busy-after-settext", "600"], ["--slow-send", "600"],
+                        ["--busy-after-settext", "600", "--sent-first", "20"],
+                        ["--slow-send", "600", "--sent-first", "20"]):
             with self.subTest(options=options):
                 client = self.start_client(*options)
                 self.assertQuietSuccess(self.launch(b"\n".join(lines) + b"\n").finish())
