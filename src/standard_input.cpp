@@ -26,12 +26,11 @@ PieceResult ReadConsoleLine(StandardInput *input)
             input->held_high_surrogate = 0;
         }
         DWORD got = 0;
-        while (!input->read_console(input->handle, text + count, input->console_chars_per_read - count, &got,
-                                    nullptr)) {
-            if (GetLastError() != ERROR_NOT_ENOUGH_MEMORY ||
-                input->console_chars_per_read <= MIN_CONSOLE_CHARS_PER_READ)
+        DWORD chars = CONSOLE_CHARS_PER_READ;
+        while (!input->read_console(input->handle, text + count, chars - count, &got, nullptr)) {
+            if (GetLastError() != ERROR_NOT_ENOUGH_MEMORY || chars <= MIN_CONSOLE_CHARS_PER_READ)
                 return PieceResult{PIECE_FAILED, 0};
-            input->console_chars_per_read /= 2;
+            chars /= 2;
         }
         // Ctrl-Z comes as the character 0x1A, for the line reader to see.
         // Nothing at all comes when Ctrl+C or Ctrl+Break cuts the read short;
@@ -88,7 +87,6 @@ bool OpenStandardInput(StandardInput *input)
     input->is_console = type == FILE_TYPE_CHAR && GetConsoleMode(input->handle, &mode);
     input->is_pipe = type == FILE_TYPE_PIPE;
     input->read_console = ReadConsoleW;
-    input->console_chars_per_read = CONSOLE_CHARS_PER_READ;
     DescribeAnsiCodePage(input);
     input->held_high_surrogate = 0;
     input->console_next = input->console_end = 0;

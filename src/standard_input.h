@@ -11,7 +11,8 @@
 // the 64 KiB that older consoles allow one request.  Before Windows 8 that
 // 64 KiB is a heap shared with the process's other console calls, and a
 // request it cannot serve fails with ERROR_NOT_ENOUGH_MEMORY: chatpipe then
-// asks for half as much, down to a few lines' worth.
+// asks again for half as much, down to a few lines' worth.  A shortage passes,
+// so every read starts from the full size.
 const DWORD CONSOLE_CHARS_PER_READ = 16384;
 const DWORD MIN_CONSOLE_CHARS_PER_READ = 256;
 // In the ANSI code page a UTF-16 unit takes at most three bytes (UTF-8; a
@@ -23,7 +24,6 @@ struct StandardInput {
     bool is_console;
     bool is_pipe;
     decltype(&ReadConsoleW) read_console;  // ReadConsoleW; another in tests
-    DWORD console_chars_per_read;  // what the console has last been able to serve
     CodePage code_page;  // the ANSI code page's characters, for the line reader
     WCHAR held_high_surrogate;  // first half of a pair whose second half is not read yet
     // The last console read in the ANSI code page, handed out a piece at a time.
