@@ -80,10 +80,32 @@ double NowMs()
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(clock_frequency.QuadPart);
 }
 
+// A posted message carries the time it went in (MSG.time, GetMessageTime), in
+// the window system's milliseconds.  Their offset from NowMs is found by
+// posting to ourselves: the stamp falls between the times either side of the
+// post, and the narrowest such window gives the offset.
+double message_clock_offset_ms;
+
+void FindMessageClockOffset(HWND window)
+{
+    double narrowest = 1e9;
+    for (int i = 0; i < 50; i++) {
+        double before = NowMs();
+        PostMessageA(window, WM_APP, 0, 0);
+        double after = NowMs();
+        MSG message;
+        if (!PeekMessageA(&message, window, WM_APP, WM_APP, PM_REMOVE) || after - before >= narrowest)
+            continue;
+        narrowest = after - before;
+        // The stamp is whole milliseconds, cut down: it stands for half a one more.
+        message_clock_offset_ms = static_cast<double>(message.time) + 0.5 - (before + after) / 2;
+    }
+}
+
 // One line per message: time in ms, which window, message, wParam, lParam,
 // for WM_SETTEXT the length of the text, and the time in ms at which the
-// message was sent or posted.  A posted key waits in the queue for as long as
-// this thread is busy; GetMessageTime says when it went in, to the tick.
+// message was sent or posted: a posted key waits in the queue for as long as
+// this thread is busy.
 void LogEvent(const char *window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (events_file == nullptr)
@@ -93,12 +115,11 @@ void LogEvent(const char *window, UINT message, WPARAM wparam, LPARAM lparam)
     if (message == WM_SETTEXT && lparam != 0)
         length = static_cast<long long>(std::strlen(reinterpret_cast<const char *>(lparam)));
     double now = NowMs();
-    double queued_ms = 0;
+    double sent = now;
     if (message != WM_SETTEXT)
-        queued_ms = static_cast<double>(GetTickCount() - static_cast<DWORD>(GetMessageTime()));
+        sent = static_cast<double>(static_cast<DWORD>(GetMessageTime())) - message_clock_offset_ms;
     std::fprintf(events_file, "%.3f %s %s 0x%llx 0x%llx %lld %.3f\n", now, window, name,
-                 static_cast<unsigned long long>(wparam), static_cast<unsigned long long>(lparam), length,
-                 now - queued_ms);
+                 static_cast<unsigned long long>(wparam), static_cast<unsigned long long>(lparam), length, sent);
     std::fflush(events_file);
 }
 
@@ -368,6 +389,7 @@ int main(int argc, char **argv)
                                        40, 40, 520, 360, nullptr, nullptr, instance, nullptr);
     if (main_window == nullptr)
         return 1;
+    FindMessageClockOffset(main_window);
     ShowWindow(main_window, SW_SHOWNORMAL);
     UpdateWindow(main_window);
     SetFocus(input_box);

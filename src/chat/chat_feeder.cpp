@@ -31,10 +31,9 @@ const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
 const int ENTER_QUEUE_CHECKS = 4;
 static_assert(AFTER_KEY_PAUSE_MS % ENTER_QUEUE_CHECKS == 0, "the checks divide the pause evenly");
 
-// Every pause is a deadline on the performance counter, set when the pause
-// starts and rounded up to a whole tick: it never ends short, though Sleep may
-// wake a timer tick early, and it ends late by one wake-up at most, never by
-// rounding that adds up.
+// Each pause is a deadline on the performance counter, set as it starts: it
+// never ends short, though Sleep may wake a timer tick early, and it ends late
+// only by the lateness of its last wake-up, which no later pause inherits.
 LONGLONG Now()
 {
     LARGE_INTEGER now = {};
