@@ -1,8 +1,11 @@
 """Measures chatpipe.exe against its floors, all in one run on one machine.
 
-Timing: hyperfine for the throughput rows; start-up is timed here, with the
-two programs' runs interleaved so that drift hits both alike; peak resident
-size comes from GNU time (/usr/bin/time -f %M).
+    run.py measure FILE.json      measures this machine's build into FILE.json
+    run.py report FILE.json...    writes results.md, a column group per build
+
+Timing: every time is taken here, the compared programs' runs interleaved so
+that drift hits them alike, and the median kept; peak resident size comes
+from GNU time (/usr/bin/time -f %M).
 """
 import json
 import os
@@ -29,27 +32,25 @@ READ_LINE = 60_000
 START_UP_RUNS = 40
 
 
-def hyperfine_means(commands, runs):
-    """Mean seconds of each shell command, from hyperfine."""
-    with tempfile.NamedTemporaryFile(suffix=".json") as export:
-        subprocess.run(["hyperfine", "--style", "none", "--warmup", "1", "--runs", str(runs),
-                        "--export-json", export.name, *commands],
-                       env=ENV, check=True, stdout=subprocess.DEVNULL)
-        results = json.load(open(export.name))["results"]
-    return [result["mean"] for result in results]
-
-
-def wine_command(program, *arguments, stdin=None):
-    command = f"{WINE} {program} {' '.join(arguments)}"
-    return command + (f" < {stdin}" if stdin else "")
-
-
-def timed_run(program, stdin):
-    with open(stdin, "rb") as source:
+def timed_run(program, stdin, *arguments):
+    with open(stdin, "rb") if stdin else open(os.devnull, "rb") as source:
         started = time.perf_counter()
-        subprocess.run([WINE, str(program)], env=ENV, stdin=source, check=True,
+        subprocess.run([WINE, str(program), *arguments], env=ENV, stdin=source, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return time.perf_counter() - started
+
+
+def interleaved_medians(commands, runs):
+    """Median seconds of each (program, stdin, arguments...) command over
+    `runs` runs after one warm-up, the commands' runs interleaved so that the
+    machine's drift hits all of them alike."""
+    times = [[] for _ in commands]
+    for round_number in range(runs + 1):
+        for index, (program, stdin, *arguments) in enumerate(commands):
+            seconds = timed_run(program, stdin, *arguments)
+            if round_number > 0:
+                times[index].append(seconds)
+    return [statistics.median(runs_of_one) for runs_of_one in times]
 
 
 def peak_kib(program, *arguments, stdin):
@@ -63,6 +64,11 @@ def peak_kib(program, *arguments, stdin):
     return statistics.median(sizes)
 
 
+def debian_release():
+    return subprocess.run(["sh", "-c", ". /etc/os-release && echo $VERSION_ID"], capture_output=True,
+                          text=True).stdout.strip()
+
+
 def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
@@ -71,11 +77,11 @@ def machine():
     compiler = subprocess.run(["x86_64-w64-mingw32-g++-posix", "--version"], capture_output=True,
                               text=True).stdout.splitlines()[0]
     return (f"{cpu}, {os.cpu_count()} cores (the run pinned to one), "
-            f"{memory_kib / 1048576:.0f} GiB; Linux {platform.release()}; {wine} (headless, null display "
-            f"driver, persistent wineserver); {compiler}")
+            f"{memory_kib / 1048576:.0f} GiB; Linux {platform.release()}",
+            f"{wine} (headless, null display driver, persistent wineserver); {compiler}")
 
 
-def main():
+def measure(output):
     work = Path(tempfile.mkdtemp(prefix="chatpipe-bench-"))
     rows = []
     start_wine()
@@ -94,7 +100,7 @@ def main():
         periods = [later - earlier for earlier, later in zip(settexts, settexts[1:])]
         median_period = statistics.median(periods)
         rows.append(("delivered line: median period (ms)", median_period, 500, median_period / 500,
-                     f"overhead {median_period - 500:.2f} ms < 5 ms (1%)", median_period - 500 < 5))
+                     "overhead < 5 ms (1%)", median_period - 500 < 5))
         rows.append(("delivered line: worst period (ms)", max(periods), 500, max(periods) / 500,
                      "(reported)", None))
         for name, gaps, pause in (("text to key-down", [d - s for s, d in zip(settexts, downs)], 200),
@@ -106,8 +112,8 @@ def main():
         # 2. Dropped lines: no client.
         dropped = work / "dropped.txt"
         dropped.write_bytes(b"".join(b"line %d\n" % n for n in range(DROPPED_LINES)))
-        ours, floor = hyperfine_means([wine_command(CHATPIPE, stdin=dropped),
-                                       wine_command(FINDWINDOW_FLOOR, str(DROPPED_LINES))], runs=10)
+        ours, floor = interleaved_medians([(CHATPIPE, dropped), (FINDWINDOW_FLOOR, None, str(DROPPED_LINES))],
+                                          runs=10)
         rows.append((f"dropped lines: {DROPPED_LINES:,} lines (lines/s)", DROPPED_LINES / ours,
                      DROPPED_LINES / floor, ours / floor, "time ratio <= 1.05", ours / floor <= 1.05))
 
@@ -117,8 +123,7 @@ def main():
         with open(big, "wb") as out:
             for _ in range(READ_MB * 1_000_000 // READ_LINE):
                 out.write(line)
-        ours, floor = hyperfine_means([wine_command(CHATPIPE, stdin=big), wine_command(READ_FLOOR, stdin=big)],
-                                      runs=5)
+        ours, floor = interleaved_medians([(CHATPIPE, big), (READ_FLOOR, big)], runs=7)
         size_mb = big.stat().st_size / 1e6
         rows.append((f"reading: {size_mb:.0f} MB of {READ_LINE:,}-byte lines (MB/s)", size_mb / ours,
                      size_mb / floor, ours / floor, "time ratio <= 1.05", ours / floor <= 1.05))
@@ -162,18 +167,38 @@ def main():
     imports = [line.split(":", 1)[1].strip() for line in subprocess.run(
         ["x86_64-w64-mingw32-objdump", "-p", str(CHATPIPE)], capture_output=True, text=True).stdout.splitlines()
         if "DLL Name:" in line]
-    table = ["| what | ours | floor | ratio | goal | met |", "|---|---:|---:|---:|---|---|"]
-    for name, ours, floor, ratio, goal, met in rows:
-        verdict = "" if met is None else ("yes" if met else "**no**")
-        table.append(f"| {name} | {ours:,.2f} | {floor:,.2f} | {ratio:.3f} | {goal} | {verdict} |")
-    table.append(f"\nDLL imports of chatpipe.exe: {', '.join(imports)}.")
+    host, build = machine()
+    Path(output).write_text(json.dumps({"build": f"Debian {debian_release()}", "host": host, "toolchain": build,
+                                        "imports": imports, "rows": rows}, indent=1))
+
+
+def report(measurements):
+    builds = [json.loads(Path(path).read_text()) for path in measurements]
+    header = "| what | goal |" + "".join(f" {build['build']}: ours | floor | ratio | met |" for build in builds)
+    table = [header, "|---|---|" + "---:|---:|---:|---|" * len(builds)]
+    for number, (name, _, _, _, goal, _) in enumerate(builds[0]["rows"]):
+        cells = ""
+        for build in builds:
+            row_name, ours, floor, ratio, _, met = build["rows"][number]
+            assert row_name == name, (row_name, name)
+            verdict = "" if met is None else ("yes" if met else "**no**")
+            cells += f" {ours:,.2f} | {floor:,.2f} | {ratio:.3f} | {verdict} |"
+        table.append(f"| {name} | {goal} |{cells}")
+    table.append("")
+    for build in builds:
+        table.append(f"- {build['build']}: {build['toolchain']}; chatpipe.exe imports {', '.join(build['imports'])}.")
     text = "\n".join(table)
     print(text)
     notes = RESULTS.read_text().split("<!-- notes -->", 1)[1] if RESULTS.exists() and \
         "<!-- notes -->" in RESULTS.read_text() else "\n"
     RESULTS.write_text(f"# Benchmark results\n\nRun {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} by "
-                       f"`bench/run` on: {machine()}.\n\n{text}\n\n<!-- notes -->{notes}")
+                       f"`bench/run` on: {builds[0]['host']}.\n\n{text}\n\n<!-- notes -->{notes}")
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 3 and sys.argv[1] == "measure":
+        measure(sys.argv[2])
+    elif len(sys.argv) > 2 and sys.argv[1] == "report":
+        report(sys.argv[2:])
+    else:
+        sys.exit(__doc__)
