@@ -2,7 +2,7 @@
 archive, and scripts/check-release, which makes it again to compare.
 
     release_archive.py guide README.md VERSION OUT    the user guide as README.txt
-    release_archive.py zip ARCHIVE EPOCH FILE...       the archive, from FILEs in order
+    release_archive.py zip ARCHIVE EPOCH FOLDER        the archive, of MEMBERS in FOLDER
 """
 import os
 import re
@@ -73,7 +73,7 @@ if __name__ == "__main__":
     if len(sys.argv) == 5 and sys.argv[1] == "guide":
         with open(sys.argv[2], encoding="utf-8") as markdown, open(sys.argv[4], "w", newline="\n") as out:
             out.write(user_guide(markdown.read(), sys.argv[3]))
-    elif len(sys.argv) > 4 and sys.argv[1] == "zip":
-        write_zip(sys.argv[2], sys.argv[3], sys.argv[4:])
+    elif len(sys.argv) == 5 and sys.argv[1] == "zip":
+        write_zip(sys.argv[2], sys.argv[3], [os.path.join(sys.argv[4], name) for name in MEMBERS])
     else:
         sys.exit(__doc__)
