@@ -10,6 +10,7 @@ from GNU time (/usr/bin/time -f %M).
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -163,6 +164,7 @@ def measure(output):
         rows.append(("chatpipe.exe size (bytes)", ours, floor, ours / floor, "(reported)", None))
     finally:
         stop_wine()
+        shutil.rmtree(work, ignore_errors=True)  # 100 MB of input
 
     imports = [line.split(":", 1)[1].strip() for line in subprocess.run(
         ["x86_64-w64-mingw32-objdump", "-p", str(CHATPIPE)], capture_output=True, text=True).stdout.splitlines()
