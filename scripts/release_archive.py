@@ -12,6 +12,7 @@ import zipfile
 
 # What the archive holds, in this order: the names that scripts/release writes.
 MEMBERS = ("chatpipe.exe", "stand-in-chat-client.exe", "README.txt", "LICENSE.txt", "BUILDINFO.txt")
+PROGRAMS = MEMBERS[:2]  # the ones a release signs
 ARCHIVE_CONTENTS = (
     "    chatpipe.exe               the program",
     "    stand-in-chat-client.exe   a stand-in for the Yelvo chat client, to try",
