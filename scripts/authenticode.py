@@ -146,6 +146,11 @@ def chain(leaf, bag):
     return links
 
 
+def present(optional):
+    """Whether an optional field is there, without parsing what it holds."""
+    return not isinstance(optional, core.Void)
+
+
 def attribute(attributes, name):
     """The one value of the one attribute of that name."""
     found = [a for a in attributes if a["type"].native == name]
@@ -164,7 +169,7 @@ def signed_data(content_info, content_type):
         raise Unsound(f"signed content that is not {content_type.replace('_', ' ')}")
     if len(data["signer_infos"]) != 1:
         raise Unsound(f"{len(data['signer_infos'])} signers instead of one")
-    if data["crls"].native:
+    if present(data["crls"]):
         raise Unsound("the signature carries revocation lists")
     bag = [choice.chosen for choice in data["certificates"] or []]
     if len(bag) > CERTIFICATE_CAP or any(not isinstance(c, x509.Certificate) for c in bag):
@@ -201,7 +206,7 @@ class TimeStamp:
 
     def __init__(self, token, signature_value):
         data, signer_info, self.authority, bag = signed_data(token, "tst_info")
-        if signer_info["unsigned_attrs"].native:
+        if present(signer_info["unsigned_attrs"]):
             raise Unsound("the time-stamp carries unauthenticated attributes")
         if "time_stamping" not in (self.authority.extended_key_usage_value.native or []):
             raise Unsound("the time-stamp's signer is not a time-stamping certificate")
@@ -247,7 +252,7 @@ class Signature:
                 raise Unsound("the signature carries a certificate outside its signer's chain")
             self.time_stamp = None
             unsigned = signer_info["unsigned_attrs"]
-            if unsigned.native:
+            if present(unsigned):
                 if len(unsigned) != 1 or unsigned[0]["type"].native != "microsoft_time_stamp_token":
                     raise Unsound("the signature carries unauthenticated attributes other than one time-stamp")
                 token = attribute(unsigned, "microsoft_time_stamp_token")
