@@ -66,8 +66,8 @@ def peak_kib(program, *arguments, stdin):
 
 
 def debian_release():
-    return subprocess.run(["sh", "-c", ". /etc/os-release && echo $VERSION_ID"], capture_output=True,
-                          text=True).stdout.strip()
+    return subprocess.run([os.path.join(os.path.dirname(__file__), "..", "scripts", "debian-root"), "--this"],
+                          capture_output=True, text=True).stdout.strip()
 
 
 def machine():

@@ -1,14 +1,16 @@
-"""The release archive's contents, shared by scripts/release, which makes the
-archive, and scripts/check-release, which makes it again to compare.
-
-    release_archive.py guide README.md VERSION OUT    the user guide as README.txt
-    release_archive.py zip ARCHIVE EPOCH FOLDER        the archive, of MEMBERS in FOLDER
+"""What a release is: its members and their names, its version, README.txt,
+LICENSE.txt, BUILDINFO.txt, the zip and SHA256SUMS, and the manifest that
+says where they lie.  scripts/release makes a release with it;
+scripts/check-release and the tests read it.
 """
+import hashlib
+import json
 import os
 import re
-import sys
+import subprocess
 import time
 import zipfile
+from pathlib import Path
 
 # What the archive holds, in this order: the names that scripts/release writes.
 MEMBERS = ("chatpipe.exe", "stand-in-chat-client.exe", "README.txt", "LICENSE.txt", "BUILDINFO.txt")
@@ -23,6 +25,12 @@ ARCHIVE_CONTENTS = (
     "    BUILDINFO.txt              the commit and the toolchain the programs",
     "                               were built from and with",
 )
+BUILT_ON = "13"  # the Debian release whose toolchain builds every release, in its root elsewhere
+OUT = Path("build/release")  # below the tree: the archive, SHA256SUMS, BUILDINFO.txt and MANIFEST
+MANIFEST = "release.json"  # {"version", "commit", "archive", "sha256", "signed"}
+# The packages whose versions BUILDINFO.txt records.
+TOOLCHAIN_PACKAGES = ("g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev", "cmake")
+COMPILER, LINKER = "x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-ld"
 GUIDE_START = "<!-- user guide"
 GUIDE_END = "<!-- end of user guide -->"
 
@@ -70,11 +78,59 @@ def write_zip(archive, epoch, paths):
             zip_file.writestr(info, data, compresslevel=9)
 
 
-if __name__ == "__main__":
-    if len(sys.argv) == 5 and sys.argv[1] == "guide":
-        with open(sys.argv[2], encoding="utf-8") as markdown, open(sys.argv[4], "w", newline="\n") as out:
-            out.write(user_guide(markdown.read(), sys.argv[3]))
-    elif len(sys.argv) == 5 and sys.argv[1] == "zip":
-        write_zip(sys.argv[2], sys.argv[3], [os.path.join(sys.argv[4], name) for name in MEMBERS])
-    else:
-        sys.exit(__doc__)
+def version_of(cmake_lists):
+    """The version, from project() in CMakeLists.txt: its one place."""
+    return re.search(r"^project\(chatpipe VERSION ([0-9.]+)", cmake_lists, re.MULTILINE)[1]
+
+
+def version(tree):
+    return version_of((Path(tree) / "CMakeLists.txt").read_text())
+
+
+def archive_name(release_version):
+    return f"chatpipe-{release_version}-win64.zip"
+
+
+def licence(tree):
+    """LICENSE.txt: the licence, then the notices of the runtime parts the programs carry."""
+    return (Path(tree) / "LICENSE").read_text() + "\n" + (Path(tree) / "release" / "third-party-notices.txt").read_text()
+
+
+def first_line(*command, text=None):
+    return subprocess.run(command, input=text, capture_output=True, text=True, check=True).stdout.splitlines()[0]
+
+
+PACKAGE_VERSION = "-f=${Version}\n"
+
+
+def build_info(tree, commit):
+    """What the archive was built from and with, asked of the toolchain
+    itself: enough to set up the same toolchain and compare."""
+    runtime = subprocess.run([COMPILER, "-E", "-P", "-x", "c++", "-"], capture_output=True, text=True, check=True,
+                             input="#include <_mingw.h>\n__MINGW64_VERSION_MAJOR.__MINGW64_VERSION_MINOR."
+                                   "__MINGW64_VERSION_BUGFIX\n").stdout.strip().splitlines()[-1].replace(" ", "")
+    return "".join(f"{line}\n" for line in (
+        f"chatpipe {version(tree)} for 64-bit Windows",
+        f"commit: {commit}",
+        f"built on: Debian {Path('/etc/debian_version').read_text().strip()}",
+        *(f"package: {package} {first_line('dpkg-query', '-W', PACKAGE_VERSION, package)}"
+          for package in TOOLCHAIN_PACKAGES),
+        f"compiler: {first_line(COMPILER, '--version')}",
+        f"linker: {first_line(LINKER, '--version')}",
+        f"MinGW-w64 runtime: {runtime}",
+        f"cmake: {first_line('cmake', '--version')}",
+    ))
+
+
+def write_manifest(out, release_version, commit, archive, signed):
+    digest = hashlib.sha256(Path(archive).read_bytes()).hexdigest()
+    (Path(out) / "SHA256SUMS").write_text(f"{digest}  {Path(archive).name}\n")
+    (Path(out) / MANIFEST).write_text(json.dumps({"version": release_version, "commit": commit,
+                                                  "archive": Path(archive).name, "sha256": digest,
+                                                  "signed": signed}, indent=2) + "\n")
+
+
+def read_manifest(tree):
+    """The manifest of the tree's last release, with the archive's full path."""
+    manifest = json.loads((Path(tree) / OUT / MANIFEST).read_text())
+    return dict(manifest, archive=Path(tree) / OUT / manifest["archive"])
