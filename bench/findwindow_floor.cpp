@@ -4,10 +4,12 @@
 
 #include <cstdlib>
 
+#include "chat_window.h"
+
 int main(int argc, char **argv)
 {
     long calls = argc > 1 ? std::atol(argv[1]) : 0;
     for (long i = 0; i < calls; i++)
-        FindWindowA("YelvoClientMainWindow", nullptr);
+        FindWindowA(CHAT_WINDOW_CLASS, nullptr);
     return 0;
 }

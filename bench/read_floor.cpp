@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "chat_window.h"
+
 int main()
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -13,7 +15,7 @@ int main()
         const char *next = piece;
         const char *end = piece + got;
         while (const void *line_feed = std::memchr(next, '\n', static_cast<std::size_t>(end - next))) {
-            FindWindowA("YelvoClientMainWindow", nullptr);
+            FindWindowA(CHAT_WINDOW_CLASS, nullptr);
             next = static_cast<const char *>(line_feed) + 1;
         }
     }

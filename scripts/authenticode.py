@@ -13,6 +13,8 @@ Needs Debian's python3-asn1crypto and python3-cryptography.
 import hashlib
 import struct
 
+import pe
+
 from asn1crypto import algos, cms, core, tsp, x509  # noqa: F401  (tsp: cms then reads TSTInfo)
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
@@ -49,16 +51,9 @@ cms.ContentInfo._oid_specs["spc_indirect_data"] = SpcIndirectDataContent
 def certificate_table(program):
     """(offset, size) of a PE program's certificate table: (0, 0) when it has none."""
     try:
-        header = struct.unpack_from("<I", program, 0x3C)[0]
-        return struct.unpack_from("<II", program, certificate_entry(program, header))
-    except struct.error:
+        return pe.directory(program, pe.CERTIFICATE_TABLE)
+    except (struct.error, ValueError):
         return 0, 0
-
-
-def certificate_entry(program, header):
-    """Where the certificate table's data directory entry lies."""
-    magic = struct.unpack_from("<H", program, header + 24)[0]
-    return header + 24 + (112 if magic == 0x20B else 96) + 4 * 8
 
 
 def signature_of(program):
@@ -87,8 +82,7 @@ def signature_of(program):
 def program_digest(program, algorithm):
     """The Authenticode digest: the whole file but its checksum, its
     certificate table entry and the table itself."""
-    header = struct.unpack_from("<I", program, 0x3C)[0]
-    checksum, entry = header + 24 + 64, certificate_entry(program, header)
+    checksum, entry = pe.checksum_offset(program), pe.directory_entry(program, pe.CERTIFICATE_TABLE)
     table = certificate_table(program)[0] or len(program)
     digest = hashlib.new(algorithm)
     for start, end in ((0, checksum), (checksum + 4, entry), (entry + 8, table)):

@@ -8,6 +8,10 @@ and DEP (NX_COMPAT).
 """
 import struct
 import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
+import pe  # noqa: E402
 
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
@@ -16,14 +20,10 @@ MITIGATIONS = {"HIGH_ENTROPY_VA": 0x0020, "DYNAMIC_BASE": 0x0040, "NX_COMPAT": 0
 
 def read_pe(path):
     data = open(path, "rb").read()
-    header = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[header:header + 4] == b"PE\0\0", "not a PE file"
-    section_count, optional_size = struct.unpack_from("<H12xH", data, header + 6)
-    optional = header + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
+    optional = pe.optional_header(data)
+    section_count, optional_size = struct.unpack_from("<H12xH", data, optional - 18)
     dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
-    directories = optional + (112 if magic == 0x20B else 96)
-    relocations_size = struct.unpack_from("<I", data, directories + 5 * 8 + 4)[0]
+    relocations_size = pe.directory(data, pe.BASE_RELOCATION_TABLE)[1]
     sections = []
     for index in range(section_count):
         entry = optional + optional_size + 40 * index
@@ -39,7 +39,7 @@ def read_pe(path):
         raise ValueError(f"no section holds {rva:#x}")
 
     imports = []
-    table = struct.unpack_from("<I", data, directories + 8)[0]  # the import directory
+    table = pe.directory(data, pe.IMPORT_TABLE)[0]
     entry = at(table) if table else None
     while entry is not None and any(data[entry:entry + 20]):
         name_rva = struct.unpack_from("<I", data, entry + 12)[0]

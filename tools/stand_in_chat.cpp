@@ -38,11 +38,11 @@
 #include <cstring>
 #include <vector>
 
+#include "chat_window.h"
+
 namespace {
 
-const char CHAT_WINDOW_CLASS[] = "YelvoClientMainWindow";
 const char PLAIN_BOX_CLASS[] = "StandInInputBox";
-const int INPUT_BOX_ID = 4;
 const int TRANSCRIPT_PANE_ID = 5;
 const int PANEL_ID = 6;
 const int BOX_HEIGHT = 28;

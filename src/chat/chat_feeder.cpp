@@ -1,23 +1,11 @@
+// The only code that calls the windowing platform (USER32).
 #include "chat_feeder.h"
 
 #include <windows.h>
 
+#include "chat_window.h"
+
 namespace {
-
-const char CHAT_WINDOW_CLASS[] = "YelvoClientMainWindow";
-const int INPUT_BOX_ID = 4;
-
-// The client gets time to take the text before Enter arrives, sees a key held
-// for a human-like moment, and has sent the message before the next text
-// replaces it.
-const DWORD SETTEXT_PAUSE_MS = 200;
-const DWORD KEY_HOLD_MS = 100;
-const DWORD AFTER_KEY_PAUSE_MS = 200;
-
-// Keystroke lParam: repeat count 1, scan code 0x1C (Enter); the key-up also
-// sets the previous-state and transition bits.
-const LPARAM ENTER_DOWN_LPARAM = 0x001C0001;
-const LPARAM ENTER_UP_LPARAM = 0xC01C0001;
 
 // Enter is posted, and a sent message overtakes posted ones still queued: a
 // client busy when the keys arrive would take the next line's text before

@@ -8,14 +8,18 @@ here is ended by its id.
 """
 import os
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import wine  # noqa: E402
+from chat_window import ENTER_DOWN_LPARAM, ENTER_UP_LPARAM, PAUSES_MS  # noqa: E402,F401
+
 ON_WINDOWS = os.name == "nt"
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+WINE = wine.WINE
 BUILD = Path(os.environ.get("CHATPIPE_WINDOWS_BUILD",
                             Path(__file__).resolve().parents[2] / "build" / "windows"))
 CHATPIPE = BUILD / "chatpipe.exe"
@@ -23,15 +27,10 @@ STAND_IN = BUILD / "stand-in-chat-client.exe"
 LAUNCHER = BUILD / "pipe_launcher.exe"
 PREFIX = BUILD.parent / "wine-prefix"
 
-# With Wine's debugger off, a program that crashes ends at once with its
-# exception's status, instead of waiting for a debugger.
-ENV = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all",
-           WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
+ENV = wine.environment(PREFIX)
 ENV.pop("DISPLAY", None)
 
 ENTER = 0x0D
-ENTER_DOWN_LPARAM = 0x001C0001
-ENTER_UP_LPARAM = 0xC01C0001
 # WM_SETTEXT is sent, so the client has logged it before chatpipe's pauses
 # begin; the keys are posted, and the client takes each one whenever its
 # message loop gets to it, which can be late by any amount.  So each pause is
@@ -40,7 +39,6 @@ ENTER_UP_LPARAM = 0xC01C0001
 # message.  The slack covers that stamp's tick, 1 ms under Wine and up to
 # 15.6 ms on Windows, and the client's estimate of its offset, as much again.
 CLOCK_SLACK_MS = 32.0 if ON_WINDOWS else 2.0
-PAUSES_MS = {"text to key-down": 200, "key-down to key-up": 100, "key-up to next text": 200}
 
 READY_WAIT_S = 60
 RUN_WAIT_S = 120
@@ -73,35 +71,17 @@ def wait_until(done, seconds, what, run=None):
 
 
 def start_wine():
-    """Makes the prefix if needed and starts a fresh, persistent wineserver."""
+    """A fresh wineserver for the prefix, made once, headless."""
     for program in (CHATPIPE, STAND_IN, LAUNCHER):
         if not program.exists():
             raise RuntimeError(f"{program} is not built")
-    if ON_WINDOWS:
-        return
-    quiet = dict(env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-k"], timeout=30, **quiet)
-    marker = PREFIX / ".chatpipe-prefix-ready"
-    if not marker.exists():
-        # Made without a persistent server, and waited for to the end: a
-        # window program started while the prefix is still being set up
-        # waits minutes for its first window.
-        PREFIX.mkdir(parents=True, exist_ok=True)
-        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null",
-                        "/f"], check=True, timeout=300, **quiet)
-        subprocess.run([WINESERVER, "-w"], timeout=300, **quiet)
-        marker.touch()
-    subprocess.run([WINESERVER, "-p"], check=True, timeout=30, **quiet)
-    # Wine's services start with the first program and keep its standard
-    # handles: let them start on handles nobody reads.
-    subprocess.run([WINE, "cmd", "/c", "exit"], timeout=120, **quiet)
+    if not ON_WINDOWS:
+        wine.start(PREFIX)
 
 
 def stop_wine():
-    if ON_WINDOWS:
-        return
-    subprocess.run([WINESERVER, "-k"], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=30)
+    if not ON_WINDOWS:
+        wine.stop(PREFIX)
 
 
 class Client:

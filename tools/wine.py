@@ -1,0 +1,67 @@
+"""Wine, as the tests, the benchmarks and the demo run Windows programs in it:
+a prefix of their own, made once; a fresh, persistent wineserver; no
+debugger, so that a crash ends a program with its status at once.
+
+    wine.py start PREFIX [DRIVER]   makes PREFIX if it is new, and starts a fresh
+                                    server; DRIVER is null (headless, the default)
+                                    or x11 (on $DISPLAY)
+    wine.py stop PREFIX             ends the prefix's server and every program in it
+    wine.py run PROGRAM [ARG...]    runs a program in $WINEPREFIX and exits with its
+                                    status (CTest's emulator, cmake/wine-run)
+"""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+
+
+def environment(prefix, base=None):
+    """The environment a program runs with in `prefix`."""
+    return dict(os.environ if base is None else base, WINEPREFIX=str(prefix), WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
+
+
+def quietly(command, prefix, **options):
+    """Runs a command with no standard handle anybody reads: Wine's services,
+    which the first program starts, keep that program's handles, and a caller
+    reading our output to its end would wait for them."""
+    return subprocess.run(command, env=environment(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, **options)
+
+
+def start(prefix, driver="null"):
+    """Makes the prefix if it is new, then starts a fresh persistent server,
+    so that no window of an earlier run can answer, and Wine's services."""
+    quietly([WINESERVER, "-k"], prefix, timeout=30)
+    marker = Path(prefix) / ".chatpipe-prefix-ready"
+    if not marker.exists():
+        # Made without a persistent server, and waited for to the end: a
+        # window program started while the prefix is still being set up
+        # waits minutes for its first window.
+        Path(prefix).mkdir(parents=True, exist_ok=True)
+        quietly([WINE, "wineboot", "--init"], prefix, check=True, timeout=300)
+        quietly([WINESERVER, "-w"], prefix, timeout=300)
+        marker.touch()
+    quietly([WINESERVER, "-p"], prefix, check=True, timeout=30)
+    quietly([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", driver, "/f"], prefix,
+            check=True, timeout=120)
+
+
+def stop(prefix):
+    quietly([WINESERVER, "-k"], prefix, timeout=30)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) in (3, 4) and sys.argv[1] == "start":
+        start(*sys.argv[2:])
+    elif len(sys.argv) == 3 and sys.argv[1] == "stop":
+        stop(sys.argv[2])
+    elif len(sys.argv) >= 3 and sys.argv[1] == "run" and os.environ.get("WINEPREFIX"):
+        prefix = os.environ["WINEPREFIX"]
+        quietly([WINE, "cmd", "/c", "exit"], prefix, timeout=300)
+        os.execve(WINE, [WINE, *sys.argv[2:]], environment(prefix))
+    else:
+        sys.exit(__doc__)
