@@ -35,19 +35,20 @@ def quietly(command, prefix, **options):
 def start(prefix, driver="null"):
     """Makes the prefix if it is new, then starts a fresh persistent server,
     so that no window of an earlier run can answer, and Wine's services."""
+    set_driver = [WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", driver, "/f"]
     quietly([WINESERVER, "-k"], prefix, timeout=30)
     marker = Path(prefix) / ".chatpipe-prefix-ready"
     if not marker.exists():
-        # Made without a persistent server, and waited for to the end: a
-        # window program started while the prefix is still being set up
-        # waits minutes for its first window.
+        # Made with its driver set, without a persistent server, and waited
+        # for to the end: a window program started while the prefix is still
+        # being set up, or set up for another driver, waits minutes for its
+        # first window.
         Path(prefix).mkdir(parents=True, exist_ok=True)
-        quietly([WINE, "wineboot", "--init"], prefix, check=True, timeout=300)
+        quietly(set_driver, prefix, check=True, timeout=300)
         quietly([WINESERVER, "-w"], prefix, timeout=300)
         marker.touch()
     quietly([WINESERVER, "-p"], prefix, check=True, timeout=30)
-    quietly([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", driver, "/f"], prefix,
-            check=True, timeout=120)
+    quietly(set_driver, prefix, check=True, timeout=120)  # and the services start, on no handle anybody reads
 
 
 def stop(prefix):
