@@ -101,10 +101,42 @@ std::size_t LastCharacterBoundary(const LineReader *reader, const char *line, st
     return start > 0 ? start : length;
 }
 
-void EndLine(LineReader *reader, char *line, std::size_t length)
+// The start of a line: the bytes of a character that did not fit at the end
+// of the last one.
+std::size_t TakeCarried(LineReader *reader, char *line)
 {
-    reader->line_length = length;
-    line[length] = '\0';
+    std::size_t length = reader->carried_length;
+    std::memcpy(line, reader->carried, length);
+    reader->carried_length = 0;
+    return length;
+}
+
+// The LF that ends a line which exactly filled the buffer belongs to that
+// line; it must not show up as an empty line of its own.
+const char *SkipLineFeedOfFullLine(LineReader *reader, const char *next, const char *end)
+{
+    while (next < end && *next == CARRIAGE_RETURN)
+        next++;
+    if (next < end) {
+        reader->after_full_line = false;
+        if (*next == LINE_FEED)
+            next++;
+    }
+    return next;
+}
+
+// A full buffer is a line, handed on now, cut after its last whole
+// character; the bytes of a character cut off start the next line.
+std::size_t CutFullLine(LineReader *reader, char *line, std::size_t length)
+{
+    std::size_t cut = LastCharacterBoundary(reader, line, length);
+    reader->carried_length = length - cut;
+    std::memcpy(reader->carried, line + cut, reader->carried_length);
+    // The LF after a full line ends it, unless the line goes on with the
+    // carried bytes.
+    reader->after_full_line = reader->carried_length == 0;
+    line[cut] = '\0';
+    return cut;
 }
 
 }  // namespace
@@ -124,32 +156,19 @@ void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source, c
     reader->end = 0;
     reader->input_over = false;
     reader->after_full_line = false;
-    reader->line_length = 0;
 }
 
-bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
+std::size_t ReadLine(LineReader *reader, char *line, std::size_t line_size)
 {
     const std::size_t capacity = line_size - 1;
-    std::size_t length = reader->carried_length;
-    std::memcpy(line, reader->carried, length);
-    reader->carried_length = 0;
+    std::size_t length = TakeCarried(reader, line);
     bool failed = false;
 
     while (reader->next < reader->end || FillPiece(reader, &failed)) {
         const char *next = reader->piece + reader->next;
         const char *end = reader->piece + reader->end;
-
-        // The LF that ends a line which exactly filled the buffer belongs to
-        // that line; it must not show up as an empty line of its own.
-        if (reader->after_full_line) {
-            while (next < end && *next == CARRIAGE_RETURN)
-                next++;
-            if (next < end) {
-                reader->after_full_line = false;
-                if (*next == LINE_FEED)
-                    next++;
-            }
-        }
+        if (reader->after_full_line)
+            next = SkipLineFeedOfFullLine(reader, next, end);
 
         while (next < end) {
             const char *special = FindSpecial(next, end);
@@ -159,24 +178,17 @@ bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
             std::memcpy(line + length, next, run);
             length += run;
             next += run;
-            if (length == capacity) {  // a full buffer is a line: hand it on now
+            if (length == capacity) {
                 reader->next = static_cast<std::size_t>(next - reader->piece);
-                std::size_t cut = LastCharacterBoundary(reader, line, length);
-                reader->carried_length = length - cut;
-                std::memcpy(reader->carried, line + cut, reader->carried_length);
-                // The LF after a full line ends it, unless the line goes on
-                // with the carried bytes.
-                reader->after_full_line = reader->carried_length == 0;
-                EndLine(reader, line, cut);
-                return true;
+                return CutFullLine(reader, line, length);
             }
             if (next == end)
                 break;
             char byte = *next++;
             if (byte == LINE_FEED) {
                 reader->next = static_cast<std::size_t>(next - reader->piece);
-                EndLine(reader, line, length);
-                return true;
+                line[length] = '\0';
+                return length;
             }
             if (byte == CTRL_Z) {  // nothing after it counts, nor is read
                 reader->input_over = true;
@@ -191,6 +203,6 @@ bool ReadLine(LineReader *reader, char *line, std::size_t line_size)
     // read may have swallowed part of it.
     if (failed)
         length = 0;
-    EndLine(reader, line, length);
-    return length > 0;
+    line[length] = '\0';
+    return length > 0 ? length : NO_LINE;
 }

@@ -49,7 +49,6 @@ struct LineReader {
     std::size_t end;        // one past the last byte of `piece` read
     bool input_over;        // end, Ctrl-Z or failure seen: never read again
     bool after_full_line;   // the last line filled the buffer before its LF
-    std::size_t line_length;  // of the line last read, which may hold NULs
     bool utf8;
     bool lead_byte[256];
     char carried[MAX_CHARACTER_TAIL];  // the start of a character cut off a full line
@@ -58,11 +57,14 @@ struct LineReader {
 
 void StartLineReader(LineReader *reader, ReadPieceFn read_piece, void *source, const CodePage *code_page);
 
+// What ReadLine returns when there is no further line.
+const std::size_t NO_LINE = static_cast<std::size_t>(-1);
+
 // Reads the next line into `line` (`line_size` bytes, at least 2) without its
 // LF and with every CR removed, and ends it with a NUL.  A line that does not
 // fit is handed on in pieces of at most line_size - 1 bytes, each cut after
-// the last whole character that fits.  Returns false when there is no
-// further line.
-bool ReadLine(LineReader *reader, char *line, std::size_t line_size);
+// the last whole character that fits.  Returns the line's length, which
+// counts any NUL bytes in it, or NO_LINE.
+std::size_t ReadLine(LineReader *reader, char *line, std::size_t line_size);
 
 #endif

@@ -12,7 +12,7 @@ int main()
     if (!OpenStandardInput(&input))
         return 0;
     StartLineReader(&reader, ReadStandardInput, &input, &input.code_page);
-    while (ReadLine(&reader, line, sizeof line))
+    while (ReadLine(&reader, line, sizeof line) != NO_LINE)
         SendLineToChat(line);
     return 0;
 }

@@ -75,33 +75,11 @@ PieceResult ReadConsoleText(StandardInput *input, char *piece, std::size_t capac
     return PieceResult{PIECE_BYTES, length};
 }
 
-}  // namespace
-
-bool OpenStandardInput(StandardInput *input)
-{
-    input->handle = GetStdHandle(STD_INPUT_HANDLE);
-    if (input->handle == nullptr || input->handle == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD type = GetFileType(input->handle);
-    DWORD mode;
-    input->is_console = type == FILE_TYPE_CHAR && GetConsoleMode(input->handle, &mode);
-    input->is_pipe = type == FILE_TYPE_PIPE;
-    input->read_console = ReadConsoleW;
-    DescribeAnsiCodePage(input);
-    input->held_high_surrogate = 0;
-    input->console_next = input->console_end = 0;
-    return true;
-}
-
 // Pipes and files: ReadFile straight on the handle, so their bytes arrive as
 // they are; the line reader does its own CR and Ctrl-Z handling, so no C
 // runtime text mode may get there first.
-PieceResult ReadStandardInput(void *source, char *piece, std::size_t capacity)
+PieceResult ReadHandle(StandardInput *input, char *piece, std::size_t capacity)
 {
-    StandardInput *input = static_cast<StandardInput *>(source);
-    if (input->is_console)
-        return ReadConsoleText(input, piece, capacity);
-
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(input->handle, piece, static_cast<DWORD>(capacity), &got, nullptr)) {
@@ -125,7 +103,32 @@ PieceResult ReadStandardInput(void *source, char *piece, std::size_t capacity)
         // message while more may follow: it has ended only when it says so.
         // A zero-byte write to a byte-mode pipe queues nothing at all.  (Under
         // Wine a Unix pipe fails the question, which ends it.)
-        if (!input->is_pipe || !PeekNamedPipe(input->handle, nullptr, 0, nullptr, nullptr, nullptr))
+        if (input->kind != INPUT_PIPE || !PeekNamedPipe(input->handle, nullptr, 0, nullptr, nullptr, nullptr))
             return PieceResult{PIECE_END, 0};
     }
+}
+
+}  // namespace
+
+bool OpenStandardInput(StandardInput *input)
+{
+    input->handle = GetStdHandle(STD_INPUT_HANDLE);
+    if (input->handle == nullptr || input->handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD type = GetFileType(input->handle);
+    DWORD mode;
+    input->kind = type == FILE_TYPE_CHAR && GetConsoleMode(input->handle, &mode) ? INPUT_CONSOLE
+                  : type == FILE_TYPE_PIPE                                         ? INPUT_PIPE
+                                                                                   : INPUT_FILE;
+    input->read_console = ReadConsoleW;
+    DescribeAnsiCodePage(input);
+    input->held_high_surrogate = 0;
+    input->console_next = input->console_end = 0;
+    return true;
+}
+
+PieceResult ReadStandardInput(void *source, char *piece, std::size_t capacity)
+{
+    StandardInput *input = static_cast<StandardInput *>(source);
+    return input->kind == INPUT_CONSOLE ? ReadConsoleText(input, piece, capacity) : ReadHandle(input, piece, capacity);
 }

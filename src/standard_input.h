@@ -19,10 +19,16 @@ const DWORD MIN_CONSOLE_CHARS_PER_READ = 256;
 // surrogate pair takes four).
 const std::size_t CONSOLE_TEXT_SIZE = 3 * CONSOLE_CHARS_PER_READ;
 
+// How standard input is read, decided once when it is opened.
+enum InputKind {
+    INPUT_FILE,     // ReadFile until it gives nothing
+    INPUT_PIPE,     // ReadFile until the pipe says it has ended
+    INPUT_CONSOLE,  // ReadConsoleW, converted to the ANSI code page
+};
+
 struct StandardInput {
     HANDLE handle;
-    bool is_console;
-    bool is_pipe;
+    InputKind kind;
     decltype(&ReadConsoleW) read_console;  // ReadConsoleW; another in tests
     CodePage code_page;  // the ANSI code page's characters, for the line reader
     WCHAR held_high_surrogate;  // first half of a pair whose second half is not read yet

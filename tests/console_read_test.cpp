@@ -95,7 +95,7 @@ TEST(ConsoleRead, ReadsWhatWasTypedAsAnsiText)
             continue;
         SCOPED_TRACE(test.name);
         input = StandardInput{};
-        input.is_console = true;
+        input.kind = INPUT_CONSOLE;
         input.code_page = SINGLE_BYTE_CODE_PAGE;
         input.code_page.utf8 = GetACP() == CP_UTF8;
         input.read_console = ReadTestConsole;

@@ -53,11 +53,11 @@ Lines ReadAll(ScriptedSource *source, std::size_t line_size = LINE_BUFFER_SIZE,
     LineReader reader;
     StartLineReader(&reader, ReadScripted, source, &code_page);
     Lines lines;
-    while (ReadLine(&reader, buffer.data(), line_size)) {
-        EXPECT_EQ(buffer[reader.line_length], '\0');
-        lines.emplace_back(buffer.data(), reader.line_length);
+    for (std::size_t length; (length = ReadLine(&reader, buffer.data(), line_size)) != NO_LINE;) {
+        EXPECT_EQ(buffer[length], '\0');
+        lines.emplace_back(buffer.data(), length);
     }
-    EXPECT_FALSE(ReadLine(&reader, buffer.data(), line_size)) << "no line after the end";
+    EXPECT_EQ(ReadLine(&reader, buffer.data(), line_size), NO_LINE) << "no line after the end";
     EXPECT_EQ(source->reads_after_ending, 0u);
     return lines;
 }
@@ -218,10 +218,10 @@ TEST(LineReader, HandsOnACompleteLineWithoutReadingAgain)
     LineReader reader;
     StartLineReader(&reader, ReadScripted, &source, &SINGLE_BYTE_CODE_PAGE);
 
-    ASSERT_TRUE(ReadLine(&reader, line, sizeof line));
+    ASSERT_EQ(ReadLine(&reader, line, sizeof line), 1u);
     EXPECT_STREQ(line, "a");
     EXPECT_EQ(source.reads, 1u);
-    ASSERT_TRUE(ReadLine(&reader, line, sizeof line));
+    ASSERT_EQ(ReadLine(&reader, line, sizeof line), 1u);
     EXPECT_STREQ(line, "b");
     EXPECT_EQ(source.reads, 2u);
 }

@@ -54,10 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     LineReader reader;
     StartLineReader(&reader, ReadFuzzed, &source, &code_page);
     std::vector<std::string> lines;
-    while (ReadLine(&reader, line.data(), line_size)) {
-        if (reader.line_length >= line_size || line[reader.line_length] != '\0')
+    for (std::size_t length; (length = ReadLine(&reader, line.data(), line_size)) != NO_LINE;) {
+        if (length >= line_size || line[length] != '\0')
             std::abort();
-        lines.emplace_back(line.data(), reader.line_length);
+        lines.emplace_back(line.data(), length);
     }
     if (source.read_after_end || lines != ReferenceLines(source.bytes, source.ending, line_size, code_page))
         std::abort();

@@ -31,6 +31,7 @@ ENV = wine.environment(PREFIX)
 ENV.pop("DISPLAY", None)
 
 ENTER = 0x0D
+MAX_LINE = 65535  # the longest line sent whole: chatpipe's line buffer, less its NUL
 # WM_SETTEXT is sent, so the client has logged it before chatpipe's pauses
 # begin; the keys are posted, and the client takes each one whenever its
 # message loop gets to it, which can be late by any amount.  So each pause is

@@ -4,9 +4,7 @@ import sys
 import time
 import unittest
 
-from harness import ENV, WineTestCase, chatpipe_from_file, chatpipe_from_unix_pipe, wait_until, windows_path
-
-MAX_LINE = 65535
+from harness import ENV, MAX_LINE, WineTestCase, chatpipe_from_file, chatpipe_from_unix_pipe, wait_until, windows_path
 
 
 class EndToEnd(WineTestCase):
