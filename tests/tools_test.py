@@ -1,0 +1,47 @@
+"""The release and test tools' readings of the project's own text: README.md's
+user guide as the archive's README.txt, and the window contract as the tests
+and benchmarks read it from its C++ header.  A table of rows each."""
+import sys
+import unittest
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(TOP / "scripts"), str(TOP / "tools")]
+import chat_window  # noqa: E402
+from release_archive import GUIDE_END, GUIDE_START, user_guide  # noqa: E402
+
+GUIDE_ROWS = (  # (what, a line of the guide, the line README.txt must hold; None: the guide is refused)
+    ("inline code on an indented continuation line", "  run `chatpipe` there", "  run chatpipe there"),
+    ("<version> inside code", "    chatpipe-<version>-win64.zip", "    chatpipe-1.2.3-win64.zip"),
+    ("a link", "see [the guide](docs/maintaining.md).", "see the guide (docs/maintaining.md)."),
+    ("a non-ASCII character", "caf\u00e9", None),
+)
+HEADER_ROWS = (  # (what, a line of the header, what it reads as)
+    ("a string", 'constexpr char CHAT_WINDOW_CLASS[] = "Yelvo";', {"CHAT_WINDOW_CLASS": "Yelvo"}),
+    ("an int", "constexpr int INPUT_BOX_ID = 4;", {"INPUT_BOX_ID": 4}),
+    ("hex, two words of type", "constexpr unsigned long ENTER_UP_LPARAM = 0xC01C0001;", {"ENTER_UP_LPARAM": 0xC01C0001}),
+    ("a comment", "// constexpr int INPUT_BOX_ID = 5;", {}),
+)
+
+
+class Tools(unittest.TestCase):
+    def test_user_guide(self):
+        for what, line, expected in GUIDE_ROWS:
+            with self.subTest(what):
+                markdown = f"# chatpipe\n\nIntro.\n\n{GUIDE_START} -->\n\n{line}\n\n{GUIDE_END}\n"
+                if expected is None:
+                    self.assertRaises(UnicodeEncodeError, user_guide, markdown, "1.2.3")
+                else:
+                    self.assertIn(expected, user_guide(markdown, "1.2.3").splitlines())
+
+    def test_window_contract(self):
+        for what, line, expected in HEADER_ROWS:
+            with self.subTest(what):
+                self.assertEqual(chat_window.read(line + "\n"), expected)
+        self.assertEqual(sorted(chat_window.read(chat_window.HEADER.read_text())),
+                         sorted(["CHAT_WINDOW_CLASS", "INPUT_BOX_ID", "SETTEXT_PAUSE_MS", "KEY_HOLD_MS",
+                                 "AFTER_KEY_PAUSE_MS", "ENTER_DOWN_LPARAM", "ENTER_UP_LPARAM"]))
+
+
+if __name__ == "__main__":
+    unittest.main()
