@@ -22,6 +22,18 @@ HEADER_ROWS = (  # (what, a line of the header, what it reads as)
     ("hex, two words of type", "constexpr unsigned long ENTER_UP_LPARAM = 0xC01C0001;", {"ENTER_UP_LPARAM": 0xC01C0001}),
     ("a comment", "// constexpr int INPUT_BOX_ID = 5;", {}),
 )
+# What the client needs, written out here and never read from the header: the
+# program, the stand-in and the harness all follow the header, so only this
+# table notices when the header itself is wrong.  (what, name, value)
+CONTRACT_ROWS = (
+    ("the client's main window class", "CHAT_WINDOW_CLASS", "YelvoClientMainWindow"),
+    ("the input box's control id", "INPUT_BOX_ID", 4),
+    ("the pause after the text", "SETTEXT_PAUSE_MS", 200),
+    ("how long Enter is held", "KEY_HOLD_MS", 100),
+    ("the pause after Enter", "AFTER_KEY_PAUSE_MS", 200),
+    ("Enter down: repeat 1, scan code 0x1C", "ENTER_DOWN_LPARAM", 0x001C0001),
+    ("Enter up: also previous state and transition", "ENTER_UP_LPARAM", 0xC01C0001),
+)
 
 
 class Tools(unittest.TestCase):
@@ -38,9 +50,11 @@ class Tools(unittest.TestCase):
         for what, line, expected in HEADER_ROWS:
             with self.subTest(what):
                 self.assertEqual(chat_window.read(line + "\n"), expected)
-        self.assertEqual(sorted(chat_window.read(chat_window.HEADER.read_text())),
-                         sorted(["CHAT_WINDOW_CLASS", "INPUT_BOX_ID", "SETTEXT_PAUSE_MS", "KEY_HOLD_MS",
-                                 "AFTER_KEY_PAUSE_MS", "ENTER_DOWN_LPARAM", "ENTER_UP_LPARAM"]))
+        header = chat_window.read(chat_window.HEADER.read_text())
+        for what, name, value in CONTRACT_ROWS:
+            with self.subTest(what):
+                self.assertEqual(header.get(name), value)
+        self.assertEqual(sorted(header), sorted(name for _, name, _ in CONTRACT_ROWS))
 
 
 if __name__ == "__main__":
