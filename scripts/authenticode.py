@@ -79,6 +79,22 @@ def signature_of(program):
     return bytes(program[start:start + der_length])
 
 
+def attached(program, der):
+    """An unsigned program with the signature `der`, laid out as osslsigncode
+    (2.5 and 2.9 alike) lays it out: the program padded with zeros to 8 bytes,
+    then one WIN_CERTIFICATE padded likewise, the table's directory entry set,
+    and the PE checksum of the result."""
+    if certificate_table(program) != (0, 0):
+        raise Unsound("the rebuilt program is signed already")
+    signed = bytearray(program) + bytes(-len(program) % 8)
+    table = struct.pack("<IHH", 8 + len(der) + -len(der) % 8, WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA)
+    table += der + bytes(-len(der) % 8)
+    struct.pack_into("<II", signed, pe.directory_entry(signed, pe.CERTIFICATE_TABLE), len(signed), len(table))
+    signed += table
+    struct.pack_into("<I", signed, pe.checksum_offset(signed), pe.checksum(signed))
+    return bytes(signed)
+
+
 def program_digest(program, algorithm):
     """The Authenticode digest: the whole file but its checksum, its
     certificate table entry and the table itself."""

@@ -28,3 +28,14 @@ def directory(program, index):
     """(address, size) of data directory `index`; the certificate table's
     address is a file offset, the others' relative virtual addresses."""
     return struct.unpack_from("<II", program, directory_entry(program, index))
+
+
+def checksum(program):
+    """The PE checksum of the whole file, its own field left out: 16-bit
+    words summed with end-around carry, plus the file's length."""
+    at = checksum_offset(program)
+    data = bytes(program[:at]) + bytes(program[at + 4:]) + b"\0" * (len(program) % 2)
+    total = sum(struct.unpack(f"<{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(program)) & 0xFFFFFFFF
