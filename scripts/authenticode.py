@@ -272,10 +272,12 @@ class Signature:
         self.fingerprint = fingerprint(self.signer)
 
     def code_signing(self):
-        """Whether the signer's certificate may sign code: it names no
-        extended key usage, or code signing among them."""
-        usage = self.signer.extended_key_usage_value
-        return usage is None or "code_signing" in usage.native
+        """Whether the signer's certificate may sign code, as Windows holds
+        it: a key usage, if named, with digitalSignature among them; an
+        extended key usage, if named, with code signing."""
+        usage, extended = self.signer.key_usage_value, self.signer.extended_key_usage_value
+        return ((usage is None or "digital_signature" in usage.native)
+                and (extended is None or "code_signing" in extended.native))
 
 
 def read_store(path):
