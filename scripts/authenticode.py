@@ -145,15 +145,53 @@ def valid_at(certificate, moment):
     return validity["not_before"].native <= moment <= validity["not_after"].native
 
 
-def chain(leaf, bag):
-    """The leaf, then its issuers in the bag, as far as each signed the last."""
+def may_issue(issuer, below, moment):
+    """Whether `issuer` may have signed a certificate with `below` authorities
+    under it, as an authority's rules have it: a CA (basicConstraints), within
+    its path length, with keyCertSign where it names its key usage, and valid
+    at `moment`."""
+    constraints, usage = issuer.basic_constraints_value, issuer.key_usage_value
+    if constraints is None or not constraints["ca"].native:
+        return False
+    limit = constraints["path_len_constraint"].native
+    return ((limit is None or below <= limit) and (usage is None or "key_cert_sign" in usage.native)
+            and valid_at(issuer, moment))
+
+
+def store_issuer(certificate, store, below, moment):
+    """A certificate of the store that is, or by the same rules issued, `certificate`."""
+    return next((c for c in store if fingerprint(c) == fingerprint(certificate)
+                 or (may_issue(c, below, moment) and issued(certificate, c))), None)
+
+
+def chain(leaf, bag, moment, store):
+    """The leaf, then its issuers from the bag, each one that may issue and
+    that signed the one before; the bag may hold nothing else.  The last,
+    unless it is the leaf, must be verified too: a root that signed itself, or
+    one the store issued.  A certificate that is only the right name and key
+    can say it is a CA, but cannot sign itself."""
     links = [leaf]
     while len(links) <= CERTIFICATE_CAP:
-        issuer = next((c for c in bag if c not in links and issued(links[-1], c)), None)
+        issuer = next((c for c in bag if fingerprint(c) not in set(map(fingerprint, links))
+                       and may_issue(c, len(links) - 1, moment) and issued(links[-1], c)), None)
         if issuer is None:
             break
         links.append(issuer)
+    if set(map(fingerprint, bag)) - set(map(fingerprint, links)):
+        raise Unsound("a certificate in the signature is not on a verified path from its signer")
+    top = links[-1]
+    if len(links) > 1 and not (issued(top, top) or store_issuer(top, store, len(links) - 2, moment)):
+        raise Unsound("the last certificate on the signer's path is neither a root nor issued by a trusted one")
     return links
+
+
+def may_sign(certificate, purpose):
+    """Whether a certificate may sign for `purpose` (an extended key usage):
+    a key usage, if named, with digitalSignature; an extended key usage, if
+    named, with `purpose`."""
+    usage, extended = certificate.key_usage_value, certificate.extended_key_usage_value
+    return ((usage is None or "digital_signature" in usage.native)
+            and (extended is None or purpose in extended.native))
 
 
 def present(optional):
@@ -214,11 +252,11 @@ class TimeStamp:
     """An RFC 3161 time-stamp token of a signature: when, by whom, and the
     authority's chain."""
 
-    def __init__(self, token, signature_value):
+    def __init__(self, token, signature_value, store):
         data, signer_info, self.authority, bag = signed_data(token, "tst_info")
         if present(signer_info["unsigned_attrs"]):
             raise Unsound("the time-stamp carries unauthenticated attributes")
-        if "time_stamping" not in (self.authority.extended_key_usage_value.native or []):
+        if self.authority.extended_key_usage_value is None or not may_sign(self.authority, "time_stamping"):
             raise Unsound("the time-stamp's signer is not a time-stamping certificate")
         info = data["encap_content_info"]["content"].parsed
         imprint = info["message_imprint"]
@@ -227,20 +265,18 @@ class TimeStamp:
                 hash_name, signature_value).digest():
             raise Unsound("the time-stamp is of another signature")
         self.time = info["gen_time"].native
-        self.chain = chain(self.authority, bag)
-        if set(map(fingerprint, bag)) - set(map(fingerprint, self.chain)):
-            raise Unsound("the time-stamp carries a certificate outside its authority's chain")
+        self.chain = chain(self.authority, bag, self.time, store)
+        self.store = store
 
-    def trusted_by(self, listed, store):
+    def trusted_by(self, listed):
         """'listed' when a certificate of the chain is listed, 'store' when the
         chain ends in one of the store's certificates, else None; each link
         valid at the time of the stamp."""
-        if not all(valid_at(c, self.time) for c in self.chain):
+        if not valid_at(self.authority, self.time):
             return None
         if any(fingerprint(c) in listed for c in self.chain):
             return "listed"
-        top = self.chain[-1]
-        if any(fingerprint(c) == fingerprint(top) or issued(top, c) for c in store if valid_at(c, self.time)):
+        if store_issuer(self.chain[-1], self.store, len(self.chain) - 1, self.time):
             return "store"
         return None
 
@@ -249,7 +285,7 @@ class Signature:
     """A program's signature, parsed and verified against the program: its
     signer's certificate, its digest, and its time-stamp if it has one."""
 
-    def __init__(self, program, der):
+    def __init__(self, program, der, store, now):
         try:
             content_info = cms.ContentInfo.load(der, strict=True)
             data, signer_info, self.signer, bag = signed_data(content_info, "spc_indirect_data")
@@ -258,26 +294,22 @@ class Signature:
             hash_name = digest["digest_algorithm"]["algorithm"].native
             if hash_name not in HASHES or digest["digest"].native != program_digest(program, hash_name):
                 raise Unsound("the signature is of another program")
-            if set(map(fingerprint, bag)) - set(map(fingerprint, chain(self.signer, bag))):
-                raise Unsound("the signature carries a certificate outside its signer's chain")
             self.time_stamp = None
             unsigned = signer_info["unsigned_attrs"]
             if present(unsigned):
                 if len(unsigned) != 1 or unsigned[0]["type"].native != "microsoft_time_stamp_token":
                     raise Unsound("the signature carries unauthenticated attributes other than one time-stamp")
                 token = attribute(unsigned, "microsoft_time_stamp_token")
-                self.time_stamp = TimeStamp(token, signer_info["signature"].native)
+                self.time_stamp = TimeStamp(token, signer_info["signature"].native, store)
+            # The signer's issuers must have been valid when it signed, as far as anything says when that was.
+            chain(self.signer, bag, self.time_stamp.time if self.time_stamp else now, store)
         except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
             raise Unsound(f"the signature cannot be read: {type(error).__name__}")
         self.fingerprint = fingerprint(self.signer)
 
     def code_signing(self):
-        """Whether the signer's certificate may sign code, as Windows holds
-        it: a key usage, if named, with digitalSignature among them; an
-        extended key usage, if named, with code signing."""
-        usage, extended = self.signer.key_usage_value, self.signer.extended_key_usage_value
-        return ((usage is None or "digital_signature" in usage.native)
-                and (extended is None or "code_signing" in extended.native))
+        """Whether the signer's certificate may sign code, as Windows holds it."""
+        return may_sign(self.signer, "code_signing")
 
 
 def read_store(path):
