@@ -1,14 +1,10 @@
 """The release and test tools' readings of the project's own text: README.md's
 user guide as the archive's README.txt, and the window contract as the tests
 and benchmarks read it from its C++ header.  A table of rows each."""
-import sys
 import unittest
-from pathlib import Path
 
-TOP = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(TOP / "scripts"), str(TOP / "tools")]
-import chat_window  # noqa: E402
-from release_archive import GUIDE_END, GUIDE_START, user_guide  # noqa: E402
+import chat_window
+from chatpipe_release.archive import GUIDE_END, GUIDE_START, user_guide
 
 GUIDE_ROWS = (  # (what, a line of the guide, the line README.txt must hold; None: the guide is refused)
     ("inline code on an indented continuation line", "  run `chatpipe` there", "  run chatpipe there"),

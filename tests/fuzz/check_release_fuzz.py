@@ -20,8 +20,6 @@ import argparse
 import collections
 import contextlib
 import datetime
-import importlib.machinery
-import importlib.util
 import io
 import random
 import re
@@ -32,16 +30,14 @@ import traceback
 import zipfile
 from pathlib import Path
 
+from chatpipe_release import authenticode, check as check_release
+
 TOP = Path(__file__).resolve().parents[2]
 CORPUS = Path(__file__).resolve().parent / "release"
 FINDINGS = TOP / "build" / "fuzz"
 JUDGE_SECONDS = 5.0  # one input; the genuine one takes milliseconds
 
-loader = importlib.machinery.SourceFileLoader("check_release", str(TOP / "scripts" / "check-release"))
-check_release = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-loader.exec_module(check_release)
-import authenticode  # noqa: E402  (check-release put scripts/ on the path)
-check_release.authenticode = authenticode
+check_release.authenticode = authenticode  # which check-release's main() imports once it is installed
 
 
 def der_tree(data):

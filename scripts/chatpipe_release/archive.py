@@ -1,7 +1,7 @@
 """What a release is: its members and their names, its version, README.txt,
 LICENSE.txt, BUILDINFO.txt, the zip and SHA256SUMS, and the manifest that
-says where they lie.  scripts/release makes a release with it;
-scripts/check-release and the tests read it.
+says where they lie.  The release is made (make) and checked (check) by it,
+and the tests read it.
 """
 import hashlib
 import json
@@ -79,8 +79,10 @@ def write_zip(archive, epoch, paths):
 
 
 def version_of(cmake_lists):
-    """The version, from project() in CMakeLists.txt: its one place."""
-    return re.search(r"^project\(chatpipe VERSION ([0-9.]+)", cmake_lists, re.MULTILINE)[1]
+    """The version, from project() in CMakeLists.txt: its one place; None
+    where that names none."""
+    found = re.search(r"^project\(chatpipe VERSION ([0-9.]+)", cmake_lists, re.MULTILINE)
+    return found and found[1]
 
 
 def version(tree):
@@ -89,6 +91,13 @@ def version(tree):
 
 def archive_name(release_version):
     return f"chatpipe-{release_version}-win64.zip"
+
+
+def version_named(file_name):
+    """The version that an archive's file name names, also as a browser saves
+    a second copy ("chatpipe-1.0.0-win64 (1).zip"); None for another name."""
+    named = re.fullmatch(r"chatpipe-(.*?)-win64(?: \(\d+\))?\.zip", file_name)
+    return named and named[1]
 
 
 def licence(tree):

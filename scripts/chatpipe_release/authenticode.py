@@ -13,13 +13,13 @@ Needs Debian's python3-asn1crypto and python3-cryptography.
 import hashlib
 import struct
 
-import pe
-
 from asn1crypto import algos, cms, core, tsp, x509  # noqa: F401  (tsp: cms then reads TSTInfo)
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.hazmat.primitives.serialization import load_der_public_key
+
+from chatpipe_release import pe
 
 SIGNATURE_CAP = 64 << 10  # bytes: a signature with a time-stamp and two chains is under 12 KiB
 CERTIFICATE_CAP = 8  # in one certificate bag

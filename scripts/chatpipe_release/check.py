@@ -1,0 +1,470 @@
+"""Checks a downloaded release archive against the commit it names, and its
+signatures against the signers the project names:
+
+    scripts/check-release [--signers FILE] chatpipe-VERSION-win64.zip
+
+Nothing is unpacked to disk.  The archive must hold plain files, each once,
+of at most MEMBER_CAP bytes, with no data before the first and no comment.
+The commit that its BUILDINFO.txt names must be 40 lowercase hex digits, a
+commit of this clone on main or a tag, of the version that the file name
+names.  Each program's signature, if any, is parsed and checked in this
+process: one signer, nothing beside it but its chain and one RFC 3161
+time-stamp, the program's own digest.
+
+The commit is rebuilt unsigned, with a clean environment, inside a Debian 13
+root (scripts/debian-root, this clone's, makes the root with its tools, then
+runs the commit's own scripts/release there in a sandbox: no capability, no
+network, the root read-only, nothing of this machine's; no code of the
+commit runs on this machine itself).  The rebuild is kept in
+build/check-release/COMMIT, made under a lock and checked each time it is
+used.  The download's signatures are attached to the rebuilt programs, here
+and as osslsigncode attaches them, and the result zipped again; it must
+equal the download byte for byte, so that every byte is either the commit's
+build or a signature.  git is asked about this clone alone, whoever owns it
+and whatever HOME holds (root's check of a user's clone, under sudo or not).
+
+It exits 0 only then, and only when no program is signed or every program
+is signed once by a certificate that the list of signers names, valid now or
+at the time of a time-stamp by a listed authority (or one whose chain ends in
+this machine's store).  The list is release/signers.txt on the tip of this
+clone's main, or FILE.  The last line is the verdict:
+
+    check-release: ACCEPTED: ...       status 0: the download is the commit's
+    check-release: REFUSED: ...        status 1: the download is not sound
+    check-release: NOT CHECKED: ...    status 3: the check could not be made
+                                       (the network, a time limit, a tool,
+                                       git); it says nothing of the download
+
+Status 2 for a usage error or a --signers FILE that cannot be read, 128 plus
+the signal's number when interrupted.  Debian 12 or 13, as root.
+"""
+import argparse
+import contextlib
+import datetime
+import difflib
+import fcntl
+import io
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import zipfile
+import zlib
+from pathlib import Path
+
+from chatpipe_release.archive import BUILT_ON, PROGRAMS, version_named, version_of, write_zip
+
+TOP = Path(__file__).resolve().parents[2]
+
+MEMBER_CAP = 1 << 20  # bytes: five times the largest program, the stand-in's 210 KB
+MEMBERS_CAP = 16
+ARCHIVE_CAP = MEMBERS_CAP * MEMBER_CAP
+SYSTEM_AUTHORITIES = "/etc/ssl/certs/ca-certificates.crt"
+# Nothing of the caller's reaches a command but where the roots lie.
+CLEAN_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
+                     **{name: os.environ[name] for name in ("CHATPIPE_ROOTS",) if name in os.environ}}
+REBUILD_SECONDS = 3600
+COMMAND_SECONDS = 600
+ROOT_SECONDS = 1800  # making the root: mmdebstrap, with the toolchain, Wine and the rest
+NOT_CHECKED = 3
+TOOLCHAIN_FIELDS = ("built on", "package", "compiler", "linker", "MinGW-w64 runtime", "cmake")
+
+
+class Refused(Exception):
+    pass
+
+
+class NotChecked(Exception):
+    """The check could not be made, for a reason that is not the download's."""
+
+
+class Interrupted(BaseException):
+    pass
+
+
+def shown(text, cap=200):
+    """Text from the archive or a certificate as it may be printed: printable
+    ASCII, everything else escaped, and no longer than `cap`."""
+    if isinstance(text, bytes):
+        text = text.decode("utf-8", "backslashreplace")
+    text = "".join(c if " " <= c <= "~" else c.encode("unicode_escape").decode() for c in text)
+    return text if len(text) <= cap else text[:cap] + "...(cut)"
+
+
+def run(*command, seconds=COMMAND_SECONDS, **options):
+    """Runs a command in a clean environment and a process group of its own,
+    which is ended with it on a time-out or an interrupt; and killed should
+    check-release itself be killed (debian-root then ends all in the root)."""
+    command = ("setpriv", "--pdeathsig", "KILL", *command)
+    process = subprocess.Popen([str(part) for part in command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               stdin=subprocess.DEVNULL, text=True, env=CLEAN_ENVIRONMENT, start_new_session=True,
+                               **options)
+    try:
+        output, _ = process.communicate(timeout=seconds)
+    except BaseException as error:
+        for ending in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(process.pid, ending)
+                process.wait(10)
+                break
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
+        if isinstance(error, subprocess.TimeoutExpired):
+            raise NotChecked(f"{Path(str(command[3])).name} took over {seconds} s") from None
+        raise
+    return subprocess.CompletedProcess(command, process.returncode, output)
+
+
+def git(*arguments, may_fail=False):
+    """git on this clone, and no other: trusted whoever owns it.  A failure
+    that is not an answer (`may_fail`) means the check cannot be made."""
+    done = run("git", "-c", f"safe.directory={TOP}", "-C", TOP, *arguments)
+    if done.returncode != 0 and not may_fail:
+        raise NotChecked(f"git {arguments[0]} failed in {TOP}: {shown(done.stdout.strip())}")
+    return done
+
+
+def read_signers(path):
+    """{'signer': set, 'time-stamp': set} of SHA-256 fingerprints, from FILE
+    or from release/signers.txt on the tip of main."""
+    if path:
+        text = Path(path).read_text()
+    else:
+        text = git("show", "refs/heads/main:release/signers.txt").stdout
+    signers = {"signer": set(), "time-stamp": set()}
+    for number, line in enumerate(text.splitlines(), 1):
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        fields = line.split()
+        fingerprint = fields[-1].replace(":", "").lower()
+        if len(fields) != 2 or fields[0] not in signers or not re.fullmatch(r"[0-9a-f]{64}", fingerprint):
+            raise ValueError(f"line {number}: not 'signer' or 'time-stamp' and a SHA-256 fingerprint")
+        signers[fields[0]].add(fingerprint)
+    return signers
+
+
+def read_archive(data):
+    """The members' contents, read within the caps."""
+    try:
+        archive = zipfile.ZipFile(io.BytesIO(data))
+    except zipfile.BadZipFile as error:
+        raise Refused(f"not a zip archive: {error}")
+    infos = archive.infolist()
+    names = [info.filename for info in infos]
+    if len(infos) > MEMBERS_CAP:
+        raise Refused(f"over {MEMBERS_CAP} members")
+    for name in names:
+        if not re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9._-]*", name):
+            raise Refused(f"unexpected member {shown(name)}")
+        if names.count(name) > 1:
+            raise Refused(f"{shown(name)} is in the archive more than once")
+    if "BUILDINFO.txt" not in names:
+        raise Refused("BUILDINFO.txt is missing")
+    if archive.comment:
+        raise Refused("the archive has a comment")
+    if not data.startswith(b"PK\3\4") or min(info.header_offset for info in infos) != 0:
+        raise Refused("there is data before the first entry")
+    for info in infos:
+        unix_type = info.external_attr >> 16 & 0o170000 if info.create_system == 3 else 0
+        if info.is_dir() or unix_type not in (0, 0o100000) or info.flag_bits & 1:
+            raise Refused(f"{info.filename} is not a plain file")
+        if info.file_size > MEMBER_CAP or info.compress_size > MEMBER_CAP:
+            raise Refused(f"{info.filename} is over {MEMBER_CAP:,} bytes")
+    contents = {}
+    for info in infos:
+        try:
+            with archive.open(info) as member:
+                contents[info.filename] = member.read(MEMBER_CAP + 1)
+        except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as error:
+            raise Refused(f"{info.filename} cannot be read: {shown(str(error))}")
+        if len(contents[info.filename]) != info.file_size:
+            raise Refused(f"{info.filename} is not the size the archive says")
+    return contents
+
+
+def named_commit(build_info):
+    """The commit that BUILDINFO.txt names, in its one form."""
+    lines = build_info.decode("utf-8", "replace").split("\n")  # a lone CR is part of a field, not its end
+    fields = dict(line.rstrip("\r").split(": ", 1) for line in lines if ": " in line)
+    commit = fields.get("commit", "")
+    if not re.fullmatch(r"[0-9a-f]{40}", commit):
+        raise Refused(f"BUILDINFO.txt's commit '{shown(commit)}' is not 40 lowercase hex digits")
+    return commit
+
+
+def checked_commit(commit, archive_name):
+    """The commit, once it is one of this clone's on main or a tag, of the
+    version the file name names; says what it is."""
+    resolved = git("rev-parse", "--verify", "--end-of-options", commit + "^{commit}", may_fail=True)
+    if resolved.returncode != 0 or resolved.stdout.strip() != commit:
+        raise Refused(f"commit {commit} is not a commit of this clone")
+    if not git("for-each-ref", "--contains", commit, "refs/heads/main", "refs/tags").stdout:
+        raise Refused(f"commit {commit} is on neither main nor a tag of this clone")
+    version = version_of(git("show", f"{commit}:CMakeLists.txt").stdout) or "unknown"
+    date = git("log", "-1", "--format=%cd", "--date=format-local:%Y-%m-%d %H:%M UTC", commit).stdout.strip()
+    print(f"commit {commit}: chatpipe {version}, committed {date}")
+    named = version_named(archive_name)
+    if named and named != version:
+        raise Refused(f"the file name says version {shown(named)}, but the commit is of version {version}")
+    newer = [tag for tag in git("tag", "--list", "v*").stdout.split()
+             if re.fullmatch(r"v[0-9]+(\.[0-9]+)*", tag) and release_key(tag[1:]) > release_key(version)]
+    if newer:
+        print(f"NOTE: this clone has newer releases than {version}: {', '.join(sorted(newer, key=release_key))}")
+    return commit
+
+
+def release_key(version):
+    return [int(part) for part in version.split(".") if part.isdigit()]
+
+
+def tail(output):
+    for line in output.splitlines()[-20:]:
+        print(f"  {shown(line)}", file=sys.stderr)
+
+
+def plain_file(path):
+    """What the sandbox left at `path`: a regular file's bytes, never through
+    a link, a pipe or a device."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError as error:
+        raise Refused(f"the rebuild left no archive: {error.strerror}")
+    with os.fdopen(descriptor, "rb") as built:
+        if not stat.S_ISREG(os.fstat(built.fileno()).st_mode):
+            raise Refused("the rebuild left something other than an archive")
+        return built.read(ARCHIVE_CAP + 1)
+
+
+def kept_release(kept, commit, epoch):
+    """Whether a kept rebuild is the commit's: its BUILDINFO.txt names the
+    commit, and the zip code makes it again from its files at the commit's
+    time."""
+    try:
+        unsigned = (kept / "unsigned.zip").read_bytes()
+        with zipfile.ZipFile(io.BytesIO(unsigned)) as rebuilt:
+            files = {name: rebuilt.read(name) for name in rebuilt.namelist()}
+    except (OSError, zipfile.BadZipFile):
+        return None
+    if f"commit: {commit}".encode() not in files.get("BUILDINFO.txt", b"").splitlines():
+        return None
+    return files if zipped(files, epoch) == unsigned else None
+
+
+def zipped(files, epoch):
+    with tempfile.TemporaryDirectory(prefix="check-release-") as folder:
+        for name, data in files.items():
+            (Path(folder) / name).write_bytes(data)
+        write_zip(Path(folder) / "archive.zip", epoch, [Path(folder) / name for name in files])
+        return (Path(folder) / "archive.zip").read_bytes()
+
+
+def rebuild(commit, epoch):
+    """The commit's unsigned release, built once in the Debian 13 root and
+    kept; as {name: bytes}."""
+    store = TOP / "build" / "check-release"
+    store.mkdir(parents=True, exist_ok=True)
+    kept = store / commit
+    with open(store / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # two checks at once: the second waits, then uses the first's
+        files = kept_release(kept, commit, epoch)
+        if files is not None:
+            return files
+        shutil.rmtree(kept, ignore_errors=True)
+        for stale in store.glob(".[rs][ea]*-*"):  # a killed check's .ready- and .sandbox- folders
+            shutil.rmtree(stale, ignore_errors=True)
+        print(f"rebuilding commit {commit} in a Debian {BUILT_ON} root (once: it is kept in build/check-release/)",
+              flush=True)
+        root = [TOP / "scripts" / "debian-root", BUILT_ON]
+        # This clone's code makes the root, with the network, once: a failure
+        # there is not the download's.  The commit's release then runs in a
+        # sandbox, on a copy of its own in `sandbox`: its failing is the
+        # download's, which names a commit that does not build.
+        made = run(*root, "--make", seconds=ROOT_SECONDS)
+        if made.returncode != 0:
+            tail(made.stdout)
+            raise NotChecked(f"the Debian {BUILT_ON} root could not be made (status {made.returncode})")
+        sandbox = Path(tempfile.mkdtemp(prefix=".sandbox-", dir=store))
+        try:
+            done = run(*root, "--commit", commit, "--sandbox", sandbox, "/bin/sh", "-c",
+                       "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=REBUILD_SECONDS)
+            if done.returncode != 0:
+                tail(done.stdout)
+                raise Refused(f"commit {commit}'s release failed in the root (status {done.returncode})")
+            built = plain_file(sandbox / "release.zip")
+        finally:
+            shutil.rmtree(sandbox, ignore_errors=True)
+        ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=store))
+        try:
+            (ready / "unsigned.zip").write_bytes(built)
+            os.rename(ready, kept)
+        finally:
+            shutil.rmtree(ready, ignore_errors=True)
+        files = kept_release(kept, commit, epoch)
+        if files is None:
+            raise Refused(f"the zip code here does not make commit {commit}'s release again")
+        return files
+
+
+def attached(files, signatures, epoch):
+    """The rebuilt archive, with each of the download's signatures attached."""
+    try:
+        return zipped(dict(files, **{name: authenticode.attached(files[name], der)
+                                     for name, der in signatures.items()}), epoch)
+    except authenticode.Unsound as error:
+        raise Refused(f"a signature cannot be attached to the rebuilt program: {error}")
+
+
+def compare_build_info(theirs, ours):
+    """Shows where BUILDINFO.txt parts from the rebuild's, as a diff; says it
+    may be the toolchain only when only toolchain lines differ."""
+    theirs, ours = (text.decode("utf-8", "replace").replace("\r", "").splitlines() for text in (theirs, ours))
+    diff = list(difflib.unified_diff(ours, theirs, "rebuilt BUILDINFO.txt", "the archive's BUILDINFO.txt", lineterm=""))
+    if not diff:
+        return
+    for line in diff:
+        print(f"  {shown(line)}")
+    changed = [line[1:] for line in diff[2:] if line[:1] in "+-"]
+    if all(line.split(": ", 1)[0] in TOOLCHAIN_FIELDS for line in changed):
+        print("NOTE: only toolchain lines differ: the archive was built with another toolchain than the rebuild")
+
+
+def judge(name, signature, signers, now):
+    """Reports a signature; the reason it is not acceptable, or None."""
+    print(f"{name}: signed by the certificate with SHA-256 fingerprint {signature.fingerprint}")
+    print(f"  its subject, as the certificate itself gives it: \"{shown(signature.signer.subject.human_friendly)}\"")
+    listed = signature.fingerprint in signers["signer"]
+    print(f"  a listed signer: {'yes' if listed else 'NO'}")
+    moment, stamp = now, signature.time_stamp
+    if stamp is not None:
+        trust = stamp.trusted_by(signers["time-stamp"])
+        said = {"listed": "a listed authority", "store": "an authority this machine trusts", None: "NOT TRUSTED"}
+        print(f"  time-stamped {stamp.time:%Y-%m-%d %H:%M:%S} UTC by "
+              f"\"{shown(stamp.authority.subject.human_friendly)}\": {said[trust]}")
+        if trust is None:
+            return f"{name}'s time-stamp is by an authority that is neither listed nor trusted here"
+        if stamp.time > now:
+            return f"{name}'s time-stamp lies in the future"
+        moment = stamp.time
+    valid = authenticode.valid_at(signature.signer, moment)
+    print(f"  the certificate valid {'at the time-stamp' if stamp else 'now'}: {'yes' if valid else 'NO'}")
+    if not listed:
+        return f"{name} is signed by a certificate that the list of signers does not name"
+    if not signature.code_signing():
+        return f"{name}'s signer is not a certificate for signing code"
+    if not valid:
+        return f"{name}'s signer's certificate was not valid {'at the time-stamp' if stamp else 'now'}"
+    return None
+
+
+@contextlib.contextmanager
+def judging(what):
+    """Whatever a download holds ends in a verdict: a fault met while reading
+    or judging it that no check names (a codec's, a parser's, a library's)
+    refuses it, saying of what kind it was."""
+    try:
+        yield
+    except (Refused, NotChecked):
+        raise
+    except Exception as error:
+        raise Refused(f"{what} cannot be read ({type(error).__name__}): {shown(str(error))}") from None
+
+
+def examined(data, signers, store, now):
+    """What the download says it is, before anything is built: its members,
+    the commit it names, and its signatures, parsed and judged; a refusal
+    where any of that fails.  All in this process: the fuzzer runs it too."""
+    with judging("the archive"):
+        contents = read_archive(data)
+        commit = named_commit(contents["BUILDINFO.txt"])
+    signatures, parsed = {}, {}
+    for name in PROGRAMS:
+        with judging(f"{name}'s signature"):
+            try:
+                der = authenticode.signature_of(contents.get(name, b""))
+                if der is not None:
+                    signatures[name], parsed[name] = der, authenticode.Signature(contents[name], der, store, now)
+            except authenticode.Unsound as error:
+                raise Refused(f"{name}: {error}")
+    if signatures and len(signatures) != len(PROGRAMS):
+        raise Refused(f"only {', '.join(signatures)} of {', '.join(PROGRAMS)} is signed")
+    # Who signed, and whether that will do, is known before anything is
+    # built: a signer the list does not name costs no rebuild.
+    if signatures:
+        with judging("the signatures"):
+            reasons = [judge(name, parsed[name], signers, now) for name in PROGRAMS]
+        if any(reasons):
+            raise Refused("; ".join(reason for reason in reasons if reason))
+    return contents, commit, signatures
+
+
+def check(archive, signers):
+    if os.path.getsize(archive) > ARCHIVE_CAP:
+        raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
+    data = Path(archive).read_bytes()
+    store, now = authenticode.read_store(SYSTEM_AUTHORITIES), datetime.datetime.now(datetime.timezone.utc)
+    contents, commit, signatures = examined(data, signers, store, now)
+    checked_commit(commit, Path(archive).name)
+    epoch = git("log", "-1", "--format=%ct", commit).stdout.strip()
+    files = rebuild(commit, epoch)
+    odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
+    if odd:
+        raise Refused(f"{shown(odd[0])} is {'missing' if odd[0] in files else 'not a member of the commit`s release'}")
+    compare_build_info(contents["BUILDINFO.txt"], files["BUILDINFO.txt"])
+    expected = attached(files, signatures, epoch)
+    if data != expected:
+        with zipfile.ZipFile(io.BytesIO(expected)) as ours:
+            for name in ours.namelist():
+                print(f"{name}: {'same' if contents.get(name) == ours.read(name) else 'DIFFERENT'}")
+        raise Refused(f"the archive is not what commit {commit} builds to, with its signatures")
+    print(f"the same bytes as commit {commit}'s release"
+          + (", once the download's signatures are attached to it" if signatures else ""))
+    if not signatures:
+        return f"commit {commit}'s release, not signed"
+    return f"commit {commit}'s release, signed by a listed signer"
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Checks a chatpipe release archive against its commit.")
+    parser.add_argument("--signers", metavar="FILE", help="the list of signers (default: release/signers.txt on main)")
+    parser.add_argument("archive")
+    arguments = parser.parse_args()
+
+    def interrupted(number, _):
+        raise Interrupted(number)
+    for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(ending, interrupted)
+    global authenticode
+    try:
+        installed = run(TOP / "scripts" / "install-deps", "python3-asn1crypto", "python3-cryptography")
+        if installed.returncode != 0:
+            print(installed.stdout, end="", file=sys.stderr)
+            raise NotChecked("the tools it needs could not be installed (see above): try again")
+        from chatpipe_release import authenticode  # installed just now, where it was not
+        git("rev-parse", "--git-dir")  # a clone git can read, before anything it says is believed
+        try:
+            signers = read_signers(arguments.signers)
+        except (OSError, UnicodeDecodeError, ValueError) as error:
+            print(f"check-release: the list of signers cannot be read: {shown(str(error))}", file=sys.stderr)
+            return 2
+        if not os.path.isfile(arguments.archive):
+            print(f"check-release: no such file: {shown(arguments.archive)}", file=sys.stderr)
+            return 2
+        verdict = check(arguments.archive, signers)
+        print(f"check-release: ACCEPTED: {shown(Path(arguments.archive).name)} is {verdict}")
+        return 0
+    except Refused as refusal:
+        print(f"check-release: REFUSED: {refusal}")
+        return 1
+    except NotChecked as reason:
+        print(f"check-release: NOT CHECKED: {reason}; nothing was decided of the download: "
+              "check it again once that is mended")
+        return NOT_CHECKED
+    except Interrupted as interruption:
+        number = interruption.args[0]
+        print(f"check-release: interrupted by {signal.Signals(number).name}: nothing was decided")
+        return 128 + number
