@@ -18,10 +18,8 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "wine"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from chat_window import PAUSES_MS  # noqa: E402
-from harness import BUILD, CHATPIPE, ENV, WINE, Client, chatpipe_from_file, start_wine, stop_wine  # noqa: E402
+from chat_window import PAUSES_MS
+from harness import BUILD, CHATPIPE, ENV, WINE, Client, chatpipe_from_file, start_wine, stop_wine
 
 EMPTY = BUILD / "empty_program.exe"
 FINDWINDOW_FLOOR = BUILD / "findwindow_floor.exe"

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 // The line buffer holds a line of at most LINE_BUFFER_SIZE - 1 bytes and its NUL.
-const std::size_t LINE_BUFFER_SIZE = 65536;
+constexpr std::size_t LINE_BUFFER_SIZE = 65536;
 // The most one read of standard input asks for.
 const std::size_t READ_PIECE_SIZE = 512;
 

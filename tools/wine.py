@@ -1,13 +1,14 @@
 """Wine, as the tests, the benchmarks and the demo run Windows programs in it:
-a prefix of their own, made once; a fresh, persistent wineserver; no
-debugger, so that a crash ends a program with its status at once.
+a prefix of this tree's own, made once; a fresh, persistent wineserver; no
+debugger, so that a crash ends a program with its status at once.  The tests
+and the benchmarks run headless; the demo has a prefix of its own, on
+$DISPLAY where there is one, so that it never changes the tests'.
 
-    wine.py start PREFIX [DRIVER]   makes PREFIX if it is new, and starts a fresh
-                                    server; DRIVER is null (headless, the default)
-                                    or x11 (on $DISPLAY)
-    wine.py stop PREFIX             ends the prefix's server and every program in it
-    wine.py run PROGRAM [ARG...]    runs a program in $WINEPREFIX and exits with its
-                                    status (CTest's emulator, cmake/wine-run)
+    wine.py [--demo] start           makes the prefix if it is new, and starts a
+                                     fresh server
+    wine.py [--demo] stop            ends the prefix's server and every program in it
+    wine.py [--demo] run PROGRAM...  runs a program in the prefix and exits with
+                                     its status (CTest's emulator, cmake/wine-run)
 """
 import os
 import subprocess
@@ -16,6 +17,8 @@ from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
+PREFIX = Path(__file__).resolve().parents[1] / "build" / "wine-prefix"
+DEMO_PREFIX = PREFIX.with_name("wine-demo")
 
 
 def environment(prefix, base=None):
@@ -56,13 +59,14 @@ def stop(prefix):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) in (3, 4) and sys.argv[1] == "start":
-        start(*sys.argv[2:])
-    elif len(sys.argv) == 3 and sys.argv[1] == "stop":
-        stop(sys.argv[2])
-    elif len(sys.argv) >= 3 and sys.argv[1] == "run" and os.environ.get("WINEPREFIX"):
-        prefix = os.environ["WINEPREFIX"]
+    demo = sys.argv[1:2] == ["--demo"]
+    prefix, command = (DEMO_PREFIX, sys.argv[2:]) if demo else (PREFIX, sys.argv[1:])
+    if command == ["start"]:
+        start(prefix, "x11" if demo and os.environ.get("DISPLAY") else "null")
+    elif command == ["stop"]:
+        stop(prefix)
+    elif command[:1] == ["run"] and len(command) > 1:
         quietly([WINE, "cmd", "/c", "exit"], prefix, timeout=300)
-        os.execve(WINE, [WINE, *sys.argv[2:]], environment(prefix))
+        os.execve(WINE, [WINE, *command[1:]], environment(prefix))
     else:
         sys.exit(__doc__)

@@ -8,15 +8,13 @@ here is ended by its id.
 """
 import os
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-import wine  # noqa: E402
-from chat_window import ENTER_DOWN_LPARAM, ENTER_UP_LPARAM, PAUSES_MS  # noqa: E402,F401
+import wine
+from chat_window import ENTER_DOWN_LPARAM, ENTER_UP_LPARAM, MAX_LINE, PAUSES_MS  # noqa: F401
 
 ON_WINDOWS = os.name == "nt"
 WINE = wine.WINE
@@ -25,13 +23,12 @@ BUILD = Path(os.environ.get("CHATPIPE_WINDOWS_BUILD",
 CHATPIPE = BUILD / "chatpipe.exe"
 STAND_IN = BUILD / "stand-in-chat-client.exe"
 LAUNCHER = BUILD / "pipe_launcher.exe"
-PREFIX = BUILD.parent / "wine-prefix"
+PREFIX = wine.PREFIX
 
 ENV = wine.environment(PREFIX)
 ENV.pop("DISPLAY", None)
 
 ENTER = 0x0D
-MAX_LINE = 65535  # the longest line sent whole: chatpipe's line buffer, less its NUL
 # WM_SETTEXT is sent, so the client has logged it before chatpipe's pauses
 # begin; the keys are posted, and the client takes each one whenever its
 # message loop gets to it, which can be late by any amount.  So each pause is
