@@ -1,0 +1,623 @@
+"""Releases, reproducible and signed, and scripts/check-release against every
+kind of archive.  One clone and one unsigned release serve every test.
+
+Reproducible: a second clone, in a folder of another name and depth and with
+GoogleTest's sources hidden (a release builds no tests), gives the same bytes:
+the archive, SHA256SUMS, BUILDINFO.txt, the manifest and every member.
+
+Signed: a throwaway certificate signs a release, once with a time-stamp from
+a loopback authority and once without; a wrong password or an expired
+certificate stops the release before anything is built.  check-release
+accepts the genuine archives, signed, time-stamped and unsigned; a signed
+release equals what check-release makes of the unsigned rebuild and the
+download's signatures.  Past the certificate's end (faketime), it accepts the
+time-stamped release and rejects the other.  Then a subtest per attack: each
+archive is refused, and nothing outside the work folder changes.  The signer
+and the time-stamp authority are listed in a file of the tests' own; nothing
+of an attacker's is.
+"""
+import datetime
+import hashlib
+import io
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import ssl
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+import warnings
+import zipfile
+from pathlib import Path
+
+from asn1crypto import cms, core
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+
+from chatpipe_release import archive as release_archive
+from chatpipe_release.archive import PROGRAMS, archive_name, read_manifest, write_zip
+from chatpipe_release.authenticode import attached, certificate_table, signature_of
+from chatpipe_release.pe import CERTIFICATE_TABLE, directory_entry
+
+TOP = Path(__file__).resolve().parents[2]
+base = Path(tempfile.mkdtemp(prefix="release-test-"))
+work, clone = base / "work", base / "clone"
+genuine, unsigned = work / "signed.zip", work / "unsigned.zip"
+# From the clone, whose repository the tests may add to; it keeps its
+# rebuilds in the clone's build/.
+SIGNERS = work / "signers.txt"
+CHECK = [str(clone / "scripts" / "check-release"), "--signers", str(SIGNERS)]
+THEIR_UID = 3999999999  # a user this machine does not have, who owns a clone
+AFTER_EXPIRY = "+3d"  # faketime's clock, past the test certificates' end
+MADE = {}  # name: (certificate, key)
+TIME_STAMPING = x509.oid.ExtendedKeyUsageOID.TIME_STAMPING
+KEY_USAGES = ("digital_signature", "content_commitment", "key_encipherment", "data_encipherment", "key_agreement",
+              "key_cert_sign", "crl_sign")
+IDENTITY = {f"GIT_{who}_{what}": value for who in ("AUTHOR", "COMMITTER")
+            for what, value in (("NAME", "test"), ("EMAIL", "test@localhost"))}
+authorities = []
+warnings.filterwarnings("ignore", "Duplicate name")  # the duplicates are the point
+
+
+def run(*command, **options):
+    return subprocess.run([str(part) for part in command], capture_output=True, text=True, **options)
+
+
+def record(what, ok, detail=""):
+    """A subtest of the running test: `what` holds, or it fails with `detail`."""
+    with Release.running.subTest(what):
+        Release.running.assertTrue(ok, detail)
+
+
+def expect(what, wanted, command, **options):
+    """Runs a command that should succeed (wanted True) or fail; records the outcome."""
+    result = run(*command, **options)
+    record(what, (result.returncode == 0) == wanted, f"status {result.returncode}\n{result.stdout}{result.stderr}")
+    return result
+
+
+def release(archive, pfx=None, password=None, timestamp_url=None):
+    environment = dict(os.environ)
+    for name, value in (("CHATPIPE_SIGN_PFX", pfx), ("CHATPIPE_SIGN_PASSWORD_FILE", password),
+                        ("CHATPIPE_SIGN_TIMESTAMP_URL", timestamp_url)):
+        environment.pop(name, None)
+        if value:
+            environment[name] = str(value)
+    result = run(clone / "scripts" / "release", env=environment)
+    if result.returncode == 0:
+        shutil.copy(read_manifest(clone)["archive"], archive)
+    return result
+
+
+def members(archive):
+    with zipfile.ZipFile(archive) as source:
+        return [(info, source.read(info)) for info in source.infolist()]
+
+
+def write(target, entries, prefix=b"", comment=b""):
+    """A zip of (ZipInfo or name, bytes) entries, in order."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.comment = comment
+        for info, data in entries:
+            archive.writestr(info, data)
+    target.write_bytes(prefix + buffer.getvalue())
+
+
+def edited(source, target, name, change):
+    write(target, [(info, change(data) if info.filename == name else data) for info, data in members(source)])
+
+
+def certificate_table_grown(program, extra=1200):
+    """Bytes hidden after a signature, inside its certificate table, with the
+    table's sizes grown to cover them: the signature still verifies."""
+    program = bytearray(program)
+    entry = directory_entry(program, CERTIFICATE_TABLE)
+    table, size = certificate_table(program)
+    struct.pack_into("<II", program, entry, table, size + extra)
+    struct.pack_into("<I", program, table, size + extra)  # dwLength
+    return bytes(program) + b"\x41" * extra
+
+
+def flipped(at):
+    def change(program):
+        program = bytearray(program)
+        table, size = certificate_table(program)
+        program[table + size // 2 if at == "signature" else 0x410] ^= 1  # 0x410: in .text
+        return bytes(program)
+    return change
+
+
+def with_commit(commit):
+    return lambda info: b"".join(line if not line.startswith(b"commit: ") else b"commit: " + commit + b"\r\n"
+                                 for line in info.splitlines(keepends=True))
+
+
+def lying_size(source, target):
+    """An archive whose README.txt says it holds 10 bytes but inflates to 2 MiB:
+    the size in both its headers (local at 22, central at 24, name at 30, 46)."""
+    write(target, [(info, body if info.filename != "README.txt" else b"x" * (2 << 20)) for info, body in members(source)])
+    data = bytearray(target.read_bytes())
+    for name in re.finditer(rb"README\.txt", data):
+        for signature, to_name, to_size in ((b"PK\3\4", 30, 22), (b"PK\1\2", 46, 24)):
+            if data[name.start() - to_name:name.start() - to_name + 4] == signature:
+                struct.pack_into("<I", data, name.start() - to_name + to_size, 10)
+    target.write_bytes(data)
+
+
+def spoilt(kind):
+    """An archive whose README.txt is compressed by `kind`, its data then
+    spoilt just past the local header's name (and LZMA's properties)."""
+    def make(target):
+        info = zipfile.ZipInfo("README.txt", (2020, 1, 1, 0, 0, 0))
+        info.compress_type = kind
+        write(target, [(info if old.filename == "README.txt" else old, data) for old, data in members(unsigned)])
+        data = bytearray(target.read_bytes())
+        at = data.index(b"README.txt") + len("README.txt") + 9
+        data[at:at + 4] = b"\xff" * 4
+        target.write_bytes(data)
+    return make
+
+
+def not_utf8(target):
+    """A member whose name says it is UTF-8 (the flag) and holds a 0xff byte."""
+    write(target, members(unsigned) + [("\xffx.txt", b"x")])
+    target.write_bytes(target.read_bytes().replace("\xffx.txt".encode(), b"\xff\xbfx.txt"))
+
+
+def snapshot():
+    """What lies outside the work folder, but for the clone's git objects and
+    the rebuild that check-release keeps."""
+    seen = set()
+    for path in base.rglob("*"):
+        if work in path.parents or {".git", "check-release"} & set(path.relative_to(base).parts):
+            continue
+        stat = path.lstat()
+        seen.add((str(path), stat.st_size, stat.st_mtime_ns))
+    return seen
+
+
+def refused(what, archive, clock=None, verdict="check-release: REFUSED: ", signers=SIGNERS, unsaid="NOTE: only"):
+    """check-release fails, saying `verdict` and not `unsaid`, prints no
+    control character raw, and changes nothing outside the work folder."""
+    before = snapshot()
+    result = run(*(["faketime", "-f", clock] if clock else []), *CHECK[:-1], signers, archive,
+                 env=dict(os.environ, TMPDIR=str(base)))
+    printed = result.stdout + result.stderr
+    said = next((line for line in printed.splitlines() if verdict in line), None)
+    record(f"refuses {what}" + (f": {said.split(verdict, 1)[1]}" if said and verdict.endswith(": ") else ""),
+           result.returncode == 1 and said is not None and unsaid not in printed, f"status {result.returncode}\n{printed}")
+    if any(not (" " <= c <= "~") and c != "\n" for c in printed):
+        record(f"{what}: a control or non-ASCII character printed raw", False)
+    if snapshot() != before or (base / "escaped.exe").exists():
+        record(f"{what}: something outside the work folder changed", False)
+
+
+def certificate(name, subject, serial=None, start=None, days=1, crl=None, unit=None, usage=None, issuer=None,
+                ca=False, path_length=None, purpose=x509.oid.ExtendedKeyUsageOID.CODE_SIGNING, public_key=None,
+                payload=b""):
+    """A certificate and its key, as NAME.pem and NAME.key: for `purpose`
+    (None: no extended key usage), self-signed or signed by `issuer` (a name
+    made before); a CA if `ca`; `usage`: the key usages it names, if any;
+    `public_key`: another's, for a forgery that no key of its own signed;
+    `payload`: bytes it carries in an extension of no meaning."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    start = start or datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=5)
+    names = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, subject)] +
+                      ([x509.NameAttribute(x509.oid.NameOID.ORGANIZATIONAL_UNIT_NAME, unit)] if unit else []))
+    above, signing_key = MADE[issuer] if issuer else (None, key)
+    builder = (x509.CertificateBuilder().subject_name(names).issuer_name(above.subject if above else names)
+               .public_key(public_key or key.public_key()).serial_number(serial or x509.random_serial_number())
+               .not_valid_before(start).not_valid_after(start + datetime.timedelta(days=days)))
+    if purpose:  # a time-stamping certificate's must be critical
+        builder = builder.add_extension(x509.ExtendedKeyUsage([purpose]), critical=purpose == TIME_STAMPING)
+    if ca:
+        builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=path_length), critical=True)
+    if payload:
+        builder = builder.add_extension(x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.55555.1"),
+                                                                   payload), critical=False)
+    if usage:
+        builder = builder.add_extension(x509.KeyUsage(**{field: field in usage for field in KEY_USAGES},
+                                                      encipher_only=False, decipher_only=False), critical=True)
+    if crl:
+        builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+            [x509.UniformResourceIdentifier(crl)], None, None, None)]), critical=False)
+    made = builder.sign(signing_key, hashes.SHA256())
+    MADE[name] = made, key
+    (work / f"{name}.pem").write_bytes(made.public_bytes(serialization.Encoding.PEM))
+    (work / f"{name}.key").write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat
+                                                         .PKCS8, serialization.NoEncryption()))
+    return made
+
+
+def program_files(archive):
+    return {info.filename: data for info, data in members(archive)}
+
+
+def osslsigncode(*arguments, program):
+    """What osslsigncode makes of `program` with these arguments."""
+    (work / "in.exe").write_bytes(program)
+    (work / "out.exe").unlink(missing_ok=True)  # it will not overwrite
+    run("osslsigncode", *arguments, "-in", work / "in.exe", "-out", work / "out.exe")
+    return (work / "out.exe").read_bytes()
+
+
+def remade(how, only=PROGRAMS):
+    """An archive: the unsigned release, with `how(name)` for each program in
+    `only`, zipped as a release is."""
+    def make(target):
+        files = dict(program_files(work / "unsigned.zip"), **{name: how(name) for name in only})
+        for name, data in files.items():
+            (work / name).write_bytes(data)
+        write_zip(target, epoch, [work / name for name in files])
+    return make
+
+
+def signed_by(name, *options, source="unsigned.zip", only=PROGRAMS):
+    """`source`'s programs signed again by osslsigncode with certificate NAME and `options`."""
+    keys = ["-certs", work / f"{name}.pem", "-key", work / f"{name}.key", "-h", "sha256"] if name else []
+    return remade(lambda p: osslsigncode(*(options or ["sign"]), *keys, program=program_files(work / source)[p]),
+                  only)
+
+
+def resigned(change, source="signed.zip"):
+    """`source`'s signatures with their ASN.1 changed by `change` (on the
+    SignedData and its SignerInfo), attached to the unsigned programs."""
+    def how(program):
+        content_info = cms.ContentInfo.load(signature_of(program_files(work / source)[program]))
+        change(content_info["content"], content_info["content"]["signer_infos"][0])
+        return attached(program_files(work / "unsigned.zip")[program], content_info.dump(force=True))
+    return remade(how)
+
+
+def in_bag(certificate, of="signature"):
+    """A change that adds `certificate` to the signature's bag, or to its time-stamp token's."""
+    def change(data, signer_info):
+        if of != "signature":
+            data = signer_info["unsigned_attrs"][0]["values"][0]["content"]
+        data["certificates"].append(cms.CertificateChoices.load(certificate.public_bytes(serialization.Encoding.DER)))
+    return change
+
+
+def forgery(name, ca=False):
+    """A certificate with NAME's subject and public key that its key never
+    signed, carrying 4 KB of an attacker's bytes."""
+    original = MADE[name][0]
+    return certificate(f"forged-{name.replace('/', '-')}", original.subject.rfc4514_string()[3:],
+                       public_key=original.public_key(), ca=ca, usage={"key_cert_sign"} if ca else None,
+                       payload=b"an attacker's bytes " * 200)
+
+
+def stamped_through(issuer, *above):
+    """The signed archive, time-stamped again by an authority whose certificate
+    `issuer` signed; the token carries `issuer` and `above` too."""
+    def make(target):
+        certificate("chain-tsa/stamper", "chatpipe test time-stamper", issuer=issuer, purpose=TIME_STAMPING, days=30)
+        (work / "chain-tsa" / "authority.pem").write_text("".join((work / f"{name}.pem").read_text()
+                                                                  for name in (issuer, *above)))
+        signed_by(None, "add", "-ts", chain_url, source="signed.zip")(target)
+    return make
+
+
+def unsigned_attribute(value):
+    def change(_, signer_info):
+        signer_info["unsigned_attrs"] = [{"type": "1.2.3.4", "values": [core.OctetString(value)]}]
+    return change
+
+
+def commit_on_main(text, path="scripts/release"):
+    """A commit on main whose file `path` holds `text`."""
+    environment = dict(os.environ, GIT_INDEX_FILE=str(work / "index"), **IDENTITY)
+    blob = run("git", "-C", clone, "hash-object", "-w", "--stdin", input=text).stdout.strip()
+    run("git", "-C", clone, "read-tree", "HEAD", env=environment)
+    run("git", "-C", clone, "update-index", "--cacheinfo", f"100755,{blob},{path}", env=environment)
+    tree = run("git", "-C", clone, "write-tree", env=environment).stdout.strip()
+    made = run("git", "-C", clone, "commit-tree", "-p", "main", "-m", "hostile", tree, env=environment).stdout.strip()
+    run("git", "-C", clone, "update-ref", "refs/heads/main", made)
+    return made.encode()
+
+
+
+def setUpModule():
+    """The clone and its unsigned release; the signer, listed; the loopback
+    time-stamp authorities: the genuine one, an attacker's whose clock says
+    2020, and one whose certificate a test chooses."""
+    global epoch, genuine_certificate, fingerprint, url, attacker_url, chain_url
+    unittest.addModuleCleanup(clean_up)
+    work.mkdir()
+    subprocess.run(["git", "clone", "-q", str(TOP), str(clone)], check=True)
+    subprocess.run(["git", "-C", str(clone), "update-ref", "refs/heads/main", "HEAD"], check=True)
+    subprocess.run(["git", "-C", str(clone), "checkout", "-q", "--detach"], check=True)
+    epoch = run("git", "-C", clone, "log", "-1", "--format=%ct").stdout.strip()
+    built = release(unsigned)
+    if built.returncode:
+        raise AssertionError(f"the unsigned release failed: {built.stderr}")
+    shutil.copytree(clone / release_archive.OUT, work / "unsigned-release")
+
+    genuine_certificate = certificate("certificate", "chatpipe test signer")
+    (work / "password").write_text(f"throwaway {os.urandom(8).hex()}\n")
+    (work / "wrong-password").write_text("wrong\n")
+    run("openssl", "pkcs12", "-export", "-inkey", work / "certificate.key", "-in", work / "certificate.pem",
+        "-passout", f"file:{work / 'password'}", "-out", work / "signer.pfx")
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=chatpipe expired signer",
+        "-days", "0", "-keyout", work / "expired-key.pem", "-out", work / "expired.pem")
+    run("openssl", "pkcs12", "-export", "-inkey", work / "expired-key.pem", "-in", work / "expired.pem",
+        "-passout", f"file:{work / 'password'}", "-out", work / "expired.pfx")
+    for folder in ("tsa", "attacker-tsa", "chain-tsa"):
+        (work / folder).mkdir()
+    authorities.extend(subprocess.Popen([*clock, "/usr/bin/python3", Path(__file__).with_name("timestamp_authority.py"),
+                                         work / folder], stdout=subprocess.PIPE, text=True, start_new_session=True)
+                       for clock, folder in (([], "tsa"), (["faketime", "-f", "@2020-01-15 00:00:00"], "attacker-tsa"),
+                                             ([], "chain-tsa")))
+    url, attacker_url, chain_url = (authority.stdout.readline().strip() for authority in authorities)
+    MADE["tsa/authority"] = x509.load_pem_x509_certificate((work / "tsa" / "authority.pem").read_bytes()), None
+    fingerprint = {name: hashlib.sha256(ssl.PEM_cert_to_DER_cert((work / f"{name}.pem").read_text())).hexdigest()
+                   for name in ("certificate", "tsa/authority")}
+    SIGNERS.write_text(f"# the test's own\nsigner {fingerprint['certificate']}\ntime-stamp {fingerprint['tsa/authority']}\n")
+
+
+def clean_up():
+    for authority in authorities:  # with faketime's child, which holds CTest's output open
+        os.killpg(authority.pid, signal.SIGKILL)
+    shutil.rmtree(base, ignore_errors=True)
+
+
+class Release(unittest.TestCase):
+    """In the order of their names: each uses what the ones before made."""
+
+    def setUp(self):
+        Release.running = self
+
+    def test_1_another_clone_gives_the_same_bytes(self):
+        second = base / "elsewhere" / "at" / "another" / "depth" / "second"
+        subprocess.run(["git", "clone", "-q", TOP, second], check=True)
+        # Hidden on the host and in the root, in a mount namespace of the release's own.
+        root = subprocess.run([TOP / "scripts" / "debian-root", release_archive.BUILT_ON, "--where"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        subprocess.run(["unshare", "--mount", "--propagation", "private", "bash", "-c", """
+            for place in /usr/src/googletest "$1/usr/src/googletest"; do
+                [ ! -d "$place" ] || mount -t tmpfs -o size=1m none "$place"
+            done
+            exec "$2" """, "bash", root, second / "scripts" / "release"], stdout=subprocess.DEVNULL, check=True)
+        ours, theirs = work / "unsigned-release", second / release_archive.OUT
+        name = read_manifest(second)["archive"].name
+        for what in (name, "SHA256SUMS", "BUILDINFO.txt", release_archive.MANIFEST):
+            record(f"the same {what}", (ours / what).read_bytes() == (theirs / what).read_bytes())
+        archives = [zipfile.ZipFile(folder / name) for folder in (ours, theirs)]
+        record("the archive holds exactly a release's members", archives[0].namelist() == list(release_archive.MEMBERS),
+               archives[0].namelist())
+        for member in archives[0].namelist():
+            record(f"the same {member} in the archive", archives[0].read(member) == archives[1].read(member))
+
+    def test_2_signed_releases(self):
+        pfx, password = work / "signer.pfx", work / "password"
+        for what, archive, arguments in (("a signed release", "signed.zip", (pfx, password)),
+                                         ("a signed, time-stamped release", "stamped.zip", (pfx, password, url))):
+            outcome = release(work / archive, *arguments)
+            record(what, outcome.returncode == 0, outcome.stderr)
+        for certificate_file, secret in (("signer", "wrong-password"), ("expired", "password")):
+            shutil.rmtree(clone / "build" / "release-work", ignore_errors=True)
+            outcome = release(work / "never.zip", work / f"{certificate_file}.pfx", work / secret)
+            record(f"{certificate_file}.pfx with {secret} stops the release before anything is built",
+                   outcome.returncode != 0 and not (clone / "build" / "release-work").exists(), outcome.stderr)
+            record("... and leaves no archive", not list(clone.glob(f"build/release/{archive_name('*')}")))
+        signed = work / "signed"
+        with zipfile.ZipFile(genuine) as archive:
+            archive.extractall(signed)
+        for program in PROGRAMS:
+            expect(f"{program}: osslsigncode verify against the certificate", True,
+                   ["osslsigncode", "verify", "-in", signed / program, "-CAfile", work / "certificate.pem"])
+        expect("the signed chatpipe.exe runs: empty input, status 0", True, [TOP / "cmake" / "wine-run",
+               signed / "chatpipe.exe"], stdin=subprocess.DEVNULL)
+
+    def test_3_genuine_archives_are_accepted(self):
+        # Accepted: the signed one is what the unsigned rebuild becomes with its
+        # signatures attached, byte for byte.  The first two checks run at once,
+        # with the caller's SOURCE_DATE_EPOCH set: neither may change the rebuild.
+        first = [subprocess.Popen(CHECK + [work / "signed.zip"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  text=True, env=dict(os.environ, SOURCE_DATE_EPOCH="1")) for _ in range(2)]
+        for number, check in enumerate(first):
+            said = check.communicate()[0]
+            record(f"check-release accepts the signed archive ({number + 1} of 2 at once)", check.returncode == 0 and
+                   said.splitlines()[-1].startswith("check-release: ACCEPTED: "), said)
+        record("... and says who signed it, and that the signer is listed",
+               f"SHA-256 fingerprint {fingerprint['certificate']}" in said and said.count("a listed signer: yes") == 2, said)
+        expect("check-release accepts the unsigned archive", True, CHECK + [work / "unsigned.zip"])
+        # Root checks a clone that a user owns, as under sudo (SUDO_UID) and in a
+        # container (none), whatever HOME says; the user has no name, so nothing
+        # is left to remove.  The first rebuilds there, the second uses that.
+        theirs = base / "theirs"
+        subprocess.run(["git", "clone", "-q", str(TOP), str(theirs)], check=True)
+        subprocess.run(["git", "-C", str(theirs), "update-ref", "refs/heads/main", "HEAD"], check=True)
+        run("chown", "-R", f"{THEIR_UID}:{THEIR_UID}", theirs)
+        for how, sudo in (("as root", {}), ("under sudo", {"SUDO_UID": str(THEIR_UID)})):
+            expect(f"... and so does root's check in a clone another user owns, {how}", True,
+                   [theirs / "scripts" / "check-release", *CHECK[1:], work / "unsigned.zip"], env=dict(os.environ, **sudo))
+        # With no root kept and no network, nothing is decided, and it says so.
+        Release.unbuilt = unbuilt = with_commit(commit_on_main("#!/bin/sh\nexit 0\n"))  # never built
+        edited(work / "unsigned.zip", work / "unbuilt.zip", "BUILDINFO.txt", unbuilt)
+        lost = run("unshare", "--net", *CHECK, work / "unbuilt.zip", env=dict(os.environ, CHATPIPE_ROOTS=str(work / "roots")))
+        record("with no network and no root, check-release says it did not check", lost.returncode == 3 and
+               lost.stdout.splitlines()[-1].startswith("check-release: NOT CHECKED: "), lost.stdout + lost.stderr)
+        run("git", "-C", clone, "tag", "v99.0.0")
+        accepted = expect("check-release accepts the time-stamped archive", True, CHECK + [work / "stamped.zip"])
+        record("... says which version and when, and that a newer release exists",
+               re.search(r"chatpipe [0-9.]+, committed 20", accepted.stdout) and "newer releases" in accepted.stdout,
+               accepted.stdout)
+        run("git", "-C", clone, "tag", "-d", "v99.0.0")
+        expect("... and still does past the certificate's end", True, ["faketime", "-f", AFTER_EXPIRY] + CHECK +
+               [work / "stamped.zip"])
+        refused("the archive signed without a time-stamp, past the certificate's end", work / "signed.zip",
+                clock=AFTER_EXPIRY, verdict="was not valid now")
+        (work / "no-signers").write_text("# nobody\n")
+        refused("the signed archive, when its signer is not listed", work / "signed.zip", signers=work / "no-signers",
+                verdict="the list of signers does not name")
+
+    def test_4_hostile_archives_are_refused(self):
+        commit = with_commit
+        head = run("git", "-C", clone, "rev-parse", "HEAD").stdout.strip().encode()
+        dangling = run("git", "-C", clone, "commit-tree", "-p", "HEAD", "-m", "on no branch", "HEAD^{tree}",
+                       env=dict(os.environ, **IDENTITY)).stdout.strip()
+        record("a commit on no branch, for the row that offers it", len(dangling) == 40, dangling)
+        parts = members(genuine)
+        program = dict((info.filename, data) for info, data in parts)["chatpipe.exe"]
+        symlink = zipfile.ZipInfo("chatpipe.exe")
+        symlink.create_system, symlink.external_attr = 3, 0o120777 << 16
+        serial = genuine_certificate.serial_number
+        certificate("impostor", "chatpipe test signer", serial=serial, unit=f"Serial : {serial:x}")
+        certificate("same-subject", "chatpipe test signer")
+        certificate("escapes", "chatpipe test signer\x1b[2K\r", unit=" " * 150 + "a listed signer: yes \u0441\u0435rt")
+        silent = socket.create_server(("127.0.0.1", 0))  # accepts, and never answers
+        certificate("revoked-where", "a certificate with a revocation list",
+                    crl=f"http://127.0.0.1:{silent.getsockname()[1]}/who.crl")
+        attacker = certificate("attacker", "an attacker")
+        crl = (x509.CertificateRevocationListBuilder().issuer_name(attacker.subject).last_update(attacker.not_valid_before)
+               .next_update(attacker.not_valid_after).sign(rsa.generate_private_key(65537, 2048), hashes.SHA256()))
+        rows = [
+            # names
+            ("a dot-file", lambda t: write(t, parts + [(".evil.exe", program)])),
+            ("a hidden folder", lambda t: write(t, parts + [(".hidden/evil.exe", program)])),
+            ("a second chatpipe.exe ahead of the genuine one", lambda t: write(t, [("chatpipe.exe", b"MZ fake")] + parts)),
+            ("the genuine program as ../chatpipe.exe", lambda t: write(
+                t, [(info if info.filename != "chatpipe.exe" else "../chatpipe.exe", data) for info, data in parts]
+                + [("chatpipe.exe", b"MZ fake")])),
+            ("an absolute name", lambda t: write(t, parts + [(str(base / "escaped.exe"), program)])),
+            ("a symlink entry", lambda t: write(t, [(symlink, b"/etc/passwd")] + parts[1:])),
+            ("a name flagged UTF-8 that is not", not_utf8),
+            ("a member the release does not have", lambda t: write(t, parts + [("evil.exe", program)])),
+            # data before, after and inside
+            ("64 KiB before the zip", lambda t: write(t, parts, prefix=os.urandom(65536))),
+            ("a zip comment", lambda t: write(t, parts, comment=b"hello")),
+            ("an overlay after chatpipe.exe", lambda t: edited(genuine, t, "chatpipe.exe", lambda p: p + b"\0" * 512)),
+            ("1,200 bytes in chatpipe.exe's certificate table",
+             lambda t: edited(genuine, t, "chatpipe.exe", certificate_table_grown)),
+            ("a byte changed in chatpipe.exe", lambda t: edited(genuine, t, "chatpipe.exe", flipped("program"))),
+            ("a byte changed in chatpipe.exe's signature", lambda t: edited(genuine, t, "chatpipe.exe",
+                                                                             flipped("signature"))),
+            # size
+            ("a member over the cap", lambda t: edited(unsigned, t, "README.txt", lambda r: r + b" " * (2 << 20))),
+            ("a member that inflates past what it says", lambda t: lying_size(unsigned, t)),
+            ("a bzip2 member whose data is spoilt", spoilt(zipfile.ZIP_BZIP2)),
+            ("an LZMA member whose data is spoilt", spoilt(zipfile.ZIP_LZMA)),
+            # commit forms
+            *[(f"the commit given as {shown}", lambda t, c=c: edited(unsigned, t, "BUILDINFO.txt", commit(c)))
+              for shown, c in (("HEAD", b"HEAD"), ("a branch", b"main"), ("a short hash", head[:12]),
+                               ("an option", b"-f"), ("a search", b":/Version"), ("upper case", head.upper()),
+                               ("a commit on no branch", dangling.encode()))],
+            ("a commit whose release script would write outside the root", lambda t: edited(
+                unsigned, t, "BUILDINFO.txt", commit(commit_on_main(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\n"
+                                                                    f"exit 3\n")))),
+            # control characters
+            ("backspaces and a fake verdict in the commit field", lambda t: edited(unsigned, t, "BUILDINFO.txt", commit(
+                b"x\b" * 60 + b"\x1b[2K\rcheck-release: the archive matches commit " + head))),
+            ("a line added to BUILDINFO.txt", lambda t: edited(unsigned, t, "BUILDINFO.txt", lambda b: b + b"evil: yes\r\n")),
+            # the signature: who signed, what it carries, and the downgrade
+            ("an impostor with the signer's serial, its certificate in the bag", signed_by("impostor", "sign", "-ac",
+                                                                                            work / "certificate.pem")),
+            ("a re-signature with the signer's subject", signed_by("same-subject")),
+            ("a subject with escapes, padding and look-alike letters", signed_by("escapes")),
+            ("a certificate whose revocation list never answers", signed_by("revoked-where")),
+            ("a nested signature by an attacker", signed_by("attacker", "sign", "-nest", source="signed.zip")),
+            ("chatpipe.exe alone signed", signed_by("certificate", only=PROGRAMS[:1])),
+            ("an attacker's certificate in the bag", resigned(lambda data, _: data["certificates"].append(
+                cms.CertificateChoices.load(attacker.public_bytes(serialization.Encoding.DER))))),
+            ("a revocation list in the bag", resigned(lambda data, _: data.__setitem__("crls", [
+                cms.RevocationInfoChoice.load(crl.public_bytes(serialization.Encoding.DER))]))),
+            ("a forged issuer in the bag: the signer's own name and key", resigned(in_bag(forgery("certificate")))),
+            ("... and saying it is a CA", resigned(in_bag(forgery("certificate", ca=True)))),
+            ("a forged root in the time-stamp's bag", resigned(in_bag(forgery("tsa/authority", ca=True), of="token"),
+                                                              source="stamped.zip")),
+            ("two signers", resigned(lambda data, signer: data["signer_infos"].append(signer.copy()))),
+            ("an unknown unauthenticated attribute", resigned(unsigned_attribute(b"x" * 1024))),
+            ("a 200 KB unauthenticated attribute", resigned(unsigned_attribute(b"x" * 200_000))),
+            ("100,000 fake certificate headers", resigned(unsigned_attribute(b"\x30\x82\x00\x04\xa0\x03\x02\x01" * 100_000))),
+        ]
+        for number, (what, make) in enumerate(rows):
+            hostile = work / f"hostile-{number}.zip"
+            make(hostile)
+            refused(what, hostile)
+        record("... and no certificate's revocation list was fetched", not select.select([silent], [], [], 0)[0])
+
+    def test_5_time_stamps_count_through_a_listed_root_only(self):
+        listed_2020 = work / "listed-2020.txt"
+        of_2020 = certificate("2020", "chatpipe test signer of 2020", days=30,
+                              start=datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc))
+        enciphers = certificate("enciphers", "chatpipe test signer that only enciphers", usage={"key_encipherment"})
+        listed_2020.write_text(SIGNERS.read_text() + "".join(f"signer {listed.fingerprint(hashes.SHA256()).hex()}\n"
+                                                             for listed in (of_2020, enciphers)))
+        # Roots listed as time-stamp authorities, and what they issued: a stamp
+        # counts only through a path of CAs that kept their roots' rules.
+        for name, subject, options in (
+                ("root", "chatpipe test root of end certificates", {"path_length": 0}),
+                ("root2", "chatpipe test root", {}),
+                ("not-a-ca", "chatpipe test server", {"issuer": "root", "ca": False,
+                                                      "purpose": x509.oid.ExtendedKeyUsageOID.SERVER_AUTH}),
+                ("ca-below-root", "chatpipe test intermediate", {"issuer": "root"}),
+                ("ca-without-cert-sign", "chatpipe test intermediate", {"issuer": "root2", "usage": {"crl_sign"}})):
+            certificate(name, subject, **{"ca": True, "usage": {"key_cert_sign"}, "purpose": None, "days": 30, **options})
+        listed_roots = work / "listed-roots.txt"
+        listed_roots.write_text(SIGNERS.read_text() + "".join(f"time-stamp {MADE[name][0].fingerprint(hashes.SHA256()).hex()}\n"
+                                                              for name in ("root", "root2")))
+        stamped_through("root2")(work / "stamped-again.zip")
+        expect("check-release accepts, past the signer's end, a time-stamp whose authority a listed root issued", True,
+               ["faketime", "-f", AFTER_EXPIRY, *CHECK[:-1], listed_roots, work / "stamped-again.zip"])
+        untrusted = "neither listed nor trusted"
+        for what, make, clock, signers, verdict, unsaid in (
+                ("a self-made time-stamp on the signature, past its end", signed_by(None, "add", "-ts", attacker_url,
+                 source="signed.zip"), "+3d", SIGNERS, untrusted, "NOTE: only"),
+                ("a listed certificate of 2020, with a self-made time-stamp of 2020", signed_by(
+                    "2020", "sign", "-ts", attacker_url), None, listed_2020, untrusted, "NOTE: only"),
+                ("a listed certificate whose key usage lacks digitalSignature", signed_by("enciphers"), None, listed_2020,
+                 "not a certificate for signing code", "NOTE: only"),
+                *[(f"past the signer's end, a time-stamp under a listed root {what}", stamped_through(*chain), AFTER_EXPIRY,
+                   listed_roots, "REFUSED: ", "NOTE: only")
+                  for what, chain in (("through a certificate that is not a CA", ("not-a-ca", "root")),
+                                      ("through a CA beyond the root's path length", ("ca-below-root", "root")),
+                                      ("through a CA without keyCertSign", ("ca-without-cert-sign", "root2")))],
+                ("an unlisted signer's archive of a commit never built, before building it", lambda t: edited(
+                    genuine, t, "BUILDINFO.txt", Release.unbuilt), None, work / "no-signers", "the list of signers does not name",
+                 "rebuilding")):
+            make(work / "stamped-again.zip")
+            refused(what, work / "stamped-again.zip", clock=clock, signers=signers, verdict=verdict, unsaid=unsaid)
+
+    def test_6_a_release_is_judged_by_its_own_commit(self):
+        # A commit whose release has one member fewer: its archive is judged by
+        # its own members (the first check keeps the rebuild, the second checks it).
+        archive_module = "scripts/chatpipe_release/archive.py"
+        fewer = commit_on_main((TOP / archive_module).read_text().replace(' "LICENSE.txt",', ""), archive_module)
+        edited(unsigned, work / "fewer.zip", "BUILDINFO.txt", with_commit(fewer))
+        run(*CHECK, work / "fewer.zip")
+        expect("check-release accepts the release of a commit with other members", True,
+               CHECK + [clone / "build" / "check-release" / fewer.decode() / "unsigned.zip"])
+        shutil.copy(genuine, work / archive_name("9.9.9"))
+        refused("the genuine archive under another version's name", work / archive_name("9.9.9"),
+                verdict="the file name says version 9.9.9")
+
+    def test_7_an_interrupted_check_leaves_nothing_running(self):
+        # Interrupted while its commit's release runs in the root: it says so,
+        # and leaves nothing running or mounted.
+        edited(unsigned, work / "slow.zip", "BUILDINFO.txt", with_commit(commit_on_main("#!/bin/sh\nexec sleep 3607\n")))
+        for ending, status, last in ((signal.SIGINT, 130, "check-release: interrupted"), (signal.SIGKILL, -9, "")):
+            check = subprocess.Popen(CHECK + [work / "slow.zip"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     text=True)
+            while check.poll() is None and "rebuilding" not in check.stdout.readline():
+                pass
+            for _ in range(600):
+                if run("pgrep", "-f", "sleep 3607").returncode == 0:
+                    break
+                time.sleep(0.1)
+            check.send_signal(ending)
+            said = check.communicate(timeout=60)[0]
+            record(f"{ending.name} during a rebuild ends it" + (", saying so" if last else ""), check.returncode == status
+                   and (said.splitlines() or [""])[-1].startswith(last), said)
+            for _ in range(100):  # the kernel's kill of the root's processes is not instant
+                if run("pgrep", "-f", "sleep 3607").returncode != 0:
+                    break
+                time.sleep(0.1)
+            record("... and leaves nothing running", run("pgrep", "-f", "sleep 3607").returncode != 0)
