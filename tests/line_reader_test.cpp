@@ -13,31 +13,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Hands out its pieces in order, then its ending, and counts every read; a
-// read after the ending is a fault of the reader.
-struct ScriptedSource {
-    std::vector<std::string> pieces;
-    PieceOutcome ending = PIECE_END;
-    std::size_t reads = 0;
-    std::size_t reads_after_ending = 0;
-};
-
-PieceResult ReadScripted(void *context, char *piece, std::size_t capacity)
-{
-    ScriptedSource *source = static_cast<ScriptedSource *>(context);
-    std::size_t index = source->reads++;
-    if (index > source->pieces.size()) {
-        source->reads_after_ending++;
-        return PieceResult{PIECE_FAILED, 0};
-    }
-    if (index == source->pieces.size())
-        return PieceResult{source->ending, 0};
-    const std::string &bytes = source->pieces[index];
-    EXPECT_LE(bytes.size(), capacity);
-    std::copy(bytes.begin(), bytes.end(), piece);
-    return PieceResult{PIECE_BYTES, bytes.size()};
-}
-
 std::vector<std::string> Split(const std::string &bytes, std::size_t piece_size)
 {
     std::vector<std::string> pieces;
@@ -58,7 +33,7 @@ Lines ReadAll(ScriptedSource *source, std::size_t line_size = LINE_BUFFER_SIZE,
         lines.emplace_back(buffer.data(), length);
     }
     EXPECT_EQ(ReadLine(&reader, buffer.data(), line_size), NO_LINE) << "no line after the end";
-    EXPECT_EQ(source->reads_after_ending, 0u);
+    EXPECT_EQ(source->faults, 0u) << "a read after the end, or one too small for a piece";
     return lines;
 }
 
@@ -128,10 +103,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"TwiceFull", Split(Repeat('x', 2 * MAX_LINE) + "\n", 500), PIECE_END,
              {Repeat('x', MAX_LINE), Repeat('x', MAX_LINE)}}),
     [](const testing::TestParamInfo<Case> &param_info) { return std::string(param_info.param.name); });
-
-// Shift-JIS (932) as GetCPInfo describes it, and UTF-8.
-const CodePage SHIFT_JIS = {false, {0x81, 0x9F, 0xE0, 0xFC, 0, 0}};
-const CodePage UTF8 = {true, {0}};
 
 const std::string HIRAGANA_A_932 = "\x82\xA0";      // あ
 const std::string HIRAGANA_A_UTF8 = "\xE3\x81\x82";  // あ

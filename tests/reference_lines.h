@@ -3,10 +3,40 @@
 #ifndef CHATPIPE_REFERENCE_LINES_H
 #define CHATPIPE_REFERENCE_LINES_H
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "line_reader.h"
+
+// Shift-JIS (932) as GetCPInfo describes it, and UTF-8.
+const CodePage SHIFT_JIS = {false, {0x81, 0x9F, 0xE0, 0xFC, 0, 0}};
+const CodePage UTF8 = {true, {0}};
+
+// Hands out its pieces in order, then its ending, and counts every read.  A
+// read after the ending, or one that asks for less than the next piece, is a
+// fault of the reader.
+struct ScriptedSource {
+    std::vector<std::string> pieces;
+    PieceOutcome ending = PIECE_END;
+    std::size_t reads = 0;
+    std::size_t faults = 0;
+};
+
+inline PieceResult ReadScripted(void *context, char *piece, std::size_t capacity)
+{
+    ScriptedSource *source = static_cast<ScriptedSource *>(context);
+    std::size_t index = source->reads++;
+    if (index > source->pieces.size() || (index < source->pieces.size() && source->pieces[index].size() > capacity)) {
+        source->faults++;
+        return PieceResult{PIECE_FAILED, 0};
+    }
+    if (index == source->pieces.size())
+        return PieceResult{source->ending, 0};
+    const std::string &bytes = source->pieces[index];
+    std::copy(bytes.begin(), bytes.end(), piece);
+    return PieceResult{PIECE_BYTES, bytes.size()};
+}
 
 // How many bytes a character announces by its first byte.
 inline std::size_t ReferenceCharacterLength(const CodePage &code_page, unsigned char byte)
