@@ -6,9 +6,7 @@ and DEP (NX_COMPAT).
 
     check_exe.py PROGRAM [DLL...]
 """
-import struct
 import sys
-from pathlib import Path
 
 from chatpipe_release import pe
 
@@ -19,36 +17,10 @@ MITIGATIONS = {"HIGH_ENTROPY_VA": 0x0020, "DYNAMIC_BASE": 0x0040, "NX_COMPAT": 0
 
 def read_pe(path):
     data = open(path, "rb").read()
-    optional = pe.optional_header(data)
-    section_count, optional_size = struct.unpack_from("<H12xH", data, optional - 18)
-    dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
-    relocations_size = pe.directory(data, pe.BASE_RELOCATION_TABLE)[1]
-    sections = []
-    for index in range(section_count):
-        entry = optional + optional_size + 40 * index
-        name = data[entry:entry + 8].rstrip(b"\0").decode()
-        size, address, _, offset = struct.unpack_from("<4I", data, entry + 8)
-        flags = struct.unpack_from("<I", data, entry + 36)[0]
-        sections.append((name, address, size, offset, flags))
-
-    def at(rva):  # file offset of a relative virtual address
-        for _, address, size, offset, _ in sections:
-            if address <= rva < address + size:
-                return rva - address + offset
-        raise ValueError(f"no section holds {rva:#x}")
-
-    imports = []
-    table = pe.directory(data, pe.IMPORT_TABLE)[0]
-    entry = at(table) if table else None
-    while entry is not None and any(data[entry:entry + 20]):
-        name_rva = struct.unpack_from("<I", data, entry + 12)[0]
-        name = data[at(name_rva):].split(b"\0", 1)[0].decode()
-        imports.append(name.upper())
-        entry += 20
-    mitigations = [name for name, flag in MITIGATIONS.items() if dll_characteristics & flag]
-    if relocations_size == 0 and "DYNAMIC_BASE" in mitigations:
+    mitigations = [name for name, flag in MITIGATIONS.items() if pe.dll_characteristics(data) & flag]
+    if pe.directory(data, pe.BASE_RELOCATION_TABLE)[1] == 0 and "DYNAMIC_BASE" in mitigations:
         mitigations.remove("DYNAMIC_BASE")  # asked for, but nothing to move the image with
-    return imports, sections, mitigations
+    return [name.upper() for name in pe.imported_dlls(data)], pe.sections(data), mitigations
 
 
 def main():

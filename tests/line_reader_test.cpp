@@ -39,6 +39,14 @@ Lines ReadAll(ScriptedSource *source, std::size_t line_size = LINE_BUFFER_SIZE,
 
 std::string Repeat(char byte, std::size_t count) { return std::string(count, byte); }
 
+std::string Repeat(const std::string &text, std::size_t count)
+{
+    std::string repeated;
+    while (count-- > 0)
+        repeated += text;
+    return repeated;
+}
+
 const std::size_t MAX_LINE = LINE_BUFFER_SIZE - 1;
 
 struct Case {
@@ -54,9 +62,7 @@ class LineRules : public testing::TestWithParam<Case> {};
 
 TEST_P(LineRules, DeliversTheExpectedLines)
 {
-    ScriptedSource source;
-    source.pieces = GetParam().pieces;
-    source.ending = GetParam().ending;
+    ScriptedSource source{GetParam().pieces, GetParam().ending};
     EXPECT_EQ(ReadAll(&source), GetParam().expected);
 }
 
@@ -121,8 +127,7 @@ class LongLineCuts : public testing::TestWithParam<CutCase> {};
 
 TEST_P(LongLineCuts, FallBetweenCharacters)
 {
-    ScriptedSource source;
-    source.pieces = Split(GetParam().text, READ_PIECE_SIZE);
+    ScriptedSource source{Split(GetParam().text, READ_PIECE_SIZE)};
     Lines lines = ReadAll(&source, LINE_BUFFER_SIZE, GetParam().code_page);
     EXPECT_EQ(lines, GetParam().expected);
     std::string joined, text = GetParam().text;
@@ -145,24 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"ShiftJisTrailLooksLikeLead", SHIFT_JIS,
                 Repeat('x', MAX_LINE - 4) + "\x88\x9F\x88\x9F" + "\x82\xA0\n",
                 {Repeat('x', MAX_LINE - 4) + "\x88\x9F\x88\x9F", HIRAGANA_A_932}},
-        CutCase{"ShiftJisAllDoubleByte", SHIFT_JIS, [] {
-                    std::string text;
-                    for (int i = 0; i < 40000; i++)
-                        text += HIRAGANA_A_932;
-                    return text + "\n";
-                }(),
-                {[] {
-                     std::string line;
-                     for (std::size_t i = 0; i < MAX_LINE / 2; i++)
-                         line += HIRAGANA_A_932;
-                     return line;
-                 }(),
-                 [] {
-                     std::string line;
-                     for (std::size_t i = 0; i < 40000 - MAX_LINE / 2; i++)
-                         line += HIRAGANA_A_932;
-                     return line;
-                 }()}},
+        CutCase{"ShiftJisAllDoubleByte", SHIFT_JIS, Repeat(HIRAGANA_A_932, 40000) + "\n",
+                {Repeat(HIRAGANA_A_932, MAX_LINE / 2), Repeat(HIRAGANA_A_932, 40000 - MAX_LINE / 2)}},
         CutCase{"SingleByteCutsAnywhere", SINGLE_BYTE_CODE_PAGE, Repeat('x', MAX_LINE - 1) + "\x82\xA0y\n",
                 {Repeat('x', MAX_LINE - 1) + "\x82", "\xA0y"}},
         CutCase{"Utf8ThreeBytesOneShort", UTF8, Repeat('x', MAX_LINE - 2) + HIRAGANA_A_UTF8 + "\n",
@@ -183,8 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LineReader, HandsOnACompleteLineWithoutReadingAgain)
 {
-    ScriptedSource source;
-    source.pieces = {"a\nb", "\n"};
+    ScriptedSource source{{"a\nb", "\n"}};
     char line[LINE_BUFFER_SIZE];
     LineReader reader;
     StartLineReader(&reader, ReadScripted, &source, &SINGLE_BYTE_CODE_PAGE);
@@ -199,8 +187,7 @@ TEST(LineReader, HandsOnACompleteLineWithoutReadingAgain)
 
 TEST(LineReader, ReadsNothingAfterCtrlZ)
 {
-    ScriptedSource source;
-    source.pieces = {"x\x1A", "y\n", "z\n"};
+    ScriptedSource source{{"x\x1A", "y\n", "z\n"}};
     EXPECT_EQ(ReadAll(&source), Lines{"x"});
     EXPECT_EQ(source.reads, 1u);
 }
@@ -208,9 +195,7 @@ TEST(LineReader, ReadsNothingAfterCtrlZ)
 TEST(LineReader, ReadsNothingAfterTheEnd)
 {
     for (PieceOutcome ending : {PIECE_END, PIECE_BROKEN_PIPE, PIECE_FAILED}) {
-        ScriptedSource source;
-        source.pieces = {"a\n", "b"};
-        source.ending = ending;
+        ScriptedSource source{{"a\n", "b"}, ending};
         ReadAll(&source);
         EXPECT_EQ(source.reads, 3u);
     }
@@ -232,8 +217,7 @@ TEST(LineReader, AgreesWithTheReferenceOnRandomInput)
         std::string bytes(random() % 40, 'a');
         for (char &byte : bytes)
             byte = alphabet[random() % (random() % 8 == 0 ? sizeof alphabet : COMMON)];
-        ScriptedSource source;
-        source.ending = endings[random() % 3];
+        ScriptedSource source{{}, endings[random() % 3]};
         for (std::size_t at = 0; at < bytes.size();) {
             std::size_t size = 1 + random() % 9;
             source.pieces.push_back(bytes.substr(at, size));

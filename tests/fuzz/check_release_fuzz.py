@@ -30,6 +30,8 @@ import traceback
 import zipfile
 from pathlib import Path
 
+from asn1crypto import parser
+
 from chatpipe_release import authenticode, check as check_release
 
 TOP = Path(__file__).resolve().parents[2]
@@ -41,32 +43,18 @@ check_release.authenticode = authenticode  # which check-release's main() import
 
 
 def der_tree(data):
-    """[(tag, content bytes or [children])] of a run of DER nodes."""
-    nodes, at = [], 0
-    while at < len(data):
-        tag, size = data[at], data[at + 1]
-        at += 2
-        if size & 0x80:
-            width = size & 0x7F
-            size = int.from_bytes(data[at:at + width], "big")
-            at += width
-        content = data[at:at + size]
-        if len(content) != size:
-            raise ValueError("truncated")
-        at += size
-        nodes.append((tag, der_tree(content) if tag & 0x20 else content))
+    """[(identifier byte, content bytes or [children])] of a run of DER nodes."""
+    nodes = []
+    while data:
+        _, constructed, _, header, content, _ = parser.parse(data)
+        data = data[len(header) + len(content):]
+        nodes.append((header[0], der_tree(content) if constructed else content))
     return nodes
 
 
 def der_bytes(nodes):
-    out = bytearray()
-    for tag, content in nodes:
-        body = der_bytes(content) if isinstance(content, list) else content
-        size = len(body)
-        out += bytes([tag]) + (bytes([size]) if size < 0x80 else
-                               bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes((size.bit_length() + 7) // 8, "big"))
-        out += body
-    return bytes(out)
+    return b"".join(parser.emit(tag >> 6, (tag >> 5) & 1, tag & 0x1F,
+                                der_bytes(content) if isinstance(content, list) else content) for tag, content in nodes)
 
 
 def every_node(nodes):

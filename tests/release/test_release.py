@@ -1,20 +1,9 @@
 """Releases, reproducible and signed, and scripts/check-release against every
-kind of archive.  One clone and one unsigned release serve every test.
-
-Reproducible: a second clone, in a folder of another name and depth and with
-GoogleTest's sources hidden (a release builds no tests), gives the same bytes:
-the archive, SHA256SUMS, BUILDINFO.txt, the manifest and every member.
-
-Signed: a throwaway certificate signs a release, once with a time-stamp from
-a loopback authority and once without; a wrong password or an expired
-certificate stops the release before anything is built.  check-release
-accepts the genuine archives, signed, time-stamped and unsigned; a signed
-release equals what check-release makes of the unsigned rebuild and the
-download's signatures.  Past the certificate's end (faketime), it accepts the
-time-stamped release and rejects the other.  Then a subtest per attack: each
-archive is refused, and nothing outside the work folder changes.  The signer
-and the time-stamp authority are listed in a file of the tests' own; nothing
-of an attacker's is.
+kind of archive, from one clone and its one unsigned release (Release).
+Throwaway certificates sign, loopback authorities time-stamp, faketime moves
+the clock; the signers and authorities are listed in a file of the tests'
+own.  Every hostile archive is refused, and nothing outside the work folder
+changes.  And the Debian root that releases and checks share (DebianRoot).
 """
 import datetime
 import hashlib
@@ -46,6 +35,7 @@ from chatpipe_release.authenticode import attached, certificate_table, signature
 from chatpipe_release.pe import CERTIFICATE_TABLE, directory_entry
 
 TOP = Path(__file__).resolve().parents[2]
+OTHER = subprocess.run([TOP / "scripts" / "debian-root", "--other"], capture_output=True, text=True).stdout.strip()
 base = Path(tempfile.mkdtemp(prefix="release-test-"))
 work, clone = base / "work", base / "clone"
 genuine, unsigned = work / "signed.zip", work / "unsigned.zip"
@@ -62,11 +52,34 @@ KEY_USAGES = ("digital_signature", "content_commitment", "key_encipherment", "da
 IDENTITY = {f"GIT_{who}_{what}": value for who in ("AUTHOR", "COMMITTER")
             for what, value in (("NAME", "test"), ("EMAIL", "test@localhost"))}
 authorities = []
-warnings.filterwarnings("ignore", "Duplicate name")  # the duplicates are the point
+
+
+def clean_up():
+    for authority in authorities:  # with faketime's child, which holds CTest's output open
+        os.killpg(authority.pid, signal.SIGKILL)
+    shutil.rmtree(base, ignore_errors=True)
+
+
+unittest.addModuleCleanup(clean_up)
 
 
 def run(*command, **options):
     return subprocess.run([str(part) for part in command], capture_output=True, text=True, **options)
+
+
+def debian_root(clone, *arguments, **options):
+    """Runs clone's scripts/debian-root for the other Debian release's root."""
+    return subprocess.run([clone / "scripts" / "debian-root", OTHER, *arguments], **options)
+
+
+def running(pattern):
+    return subprocess.run(["pgrep", "-f", pattern], stdout=subprocess.DEVNULL).returncode == 0
+
+
+def wait(done, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.1)
 
 
 def record(what, ok, detail=""):
@@ -323,53 +336,43 @@ def commit_on_main(text, path="scripts/release"):
     return made.encode()
 
 
-
-def setUpModule():
-    """The clone and its unsigned release; the signer, listed; the loopback
-    time-stamp authorities: the genuine one, an attacker's whose clock says
-    2020, and one whose certificate a test chooses."""
-    global epoch, genuine_certificate, fingerprint, url, attacker_url, chain_url
-    unittest.addModuleCleanup(clean_up)
-    work.mkdir()
-    subprocess.run(["git", "clone", "-q", str(TOP), str(clone)], check=True)
-    subprocess.run(["git", "-C", str(clone), "update-ref", "refs/heads/main", "HEAD"], check=True)
-    subprocess.run(["git", "-C", str(clone), "checkout", "-q", "--detach"], check=True)
-    epoch = run("git", "-C", clone, "log", "-1", "--format=%ct").stdout.strip()
-    built = release(unsigned)
-    if built.returncode:
-        raise AssertionError(f"the unsigned release failed: {built.stderr}")
-    shutil.copytree(clone / release_archive.OUT, work / "unsigned-release")
-
-    genuine_certificate = certificate("certificate", "chatpipe test signer")
-    (work / "password").write_text(f"throwaway {os.urandom(8).hex()}\n")
-    (work / "wrong-password").write_text("wrong\n")
-    run("openssl", "pkcs12", "-export", "-inkey", work / "certificate.key", "-in", work / "certificate.pem",
-        "-passout", f"file:{work / 'password'}", "-out", work / "signer.pfx")
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=chatpipe expired signer",
-        "-days", "0", "-keyout", work / "expired-key.pem", "-out", work / "expired.pem")
-    run("openssl", "pkcs12", "-export", "-inkey", work / "expired-key.pem", "-in", work / "expired.pem",
-        "-passout", f"file:{work / 'password'}", "-out", work / "expired.pfx")
-    for folder in ("tsa", "attacker-tsa", "chain-tsa"):
-        (work / folder).mkdir()
-    authorities.extend(subprocess.Popen([*clock, "/usr/bin/python3", Path(__file__).with_name("timestamp_authority.py"),
-                                         work / folder], stdout=subprocess.PIPE, text=True, start_new_session=True)
-                       for clock, folder in (([], "tsa"), (["faketime", "-f", "@2020-01-15 00:00:00"], "attacker-tsa"),
-                                             ([], "chain-tsa")))
-    url, attacker_url, chain_url = (authority.stdout.readline().strip() for authority in authorities)
-    MADE["tsa/authority"] = x509.load_pem_x509_certificate((work / "tsa" / "authority.pem").read_bytes()), None
-    fingerprint = {name: hashlib.sha256(ssl.PEM_cert_to_DER_cert((work / f"{name}.pem").read_text())).hexdigest()
-                   for name in ("certificate", "tsa/authority")}
-    SIGNERS.write_text(f"# the test's own\nsigner {fingerprint['certificate']}\ntime-stamp {fingerprint['tsa/authority']}\n")
-
-
-def clean_up():
-    for authority in authorities:  # with faketime's child, which holds CTest's output open
-        os.killpg(authority.pid, signal.SIGKILL)
-    shutil.rmtree(base, ignore_errors=True)
-
-
 class Release(unittest.TestCase):
     """In the order of their names: each uses what the ones before made."""
+
+    @classmethod
+    def setUpClass(cls):
+        """The clone and its unsigned release; the signer, listed; the loopback
+        time-stamp authorities: the genuine one, an attacker's whose clock says
+        2020, and one whose certificate a test chooses."""
+        global epoch, genuine_certificate, fingerprint, url, attacker_url, chain_url
+        warnings.filterwarnings("ignore", "Duplicate name")  # the duplicates are the point
+        work.mkdir()
+        subprocess.run(["git", "clone", "-q", str(TOP), str(clone)], check=True)
+        subprocess.run(["git", "-C", str(clone), "update-ref", "refs/heads/main", "HEAD"], check=True)
+        subprocess.run(["git", "-C", str(clone), "checkout", "-q", "--detach"], check=True)
+        epoch = run("git", "-C", clone, "log", "-1", "--format=%ct").stdout.strip()
+        built = release(unsigned)
+        if built.returncode:
+            raise AssertionError(f"the unsigned release failed: {built.stderr}")
+        shutil.copytree(clone / release_archive.OUT, work / "unsigned-release")
+
+        genuine_certificate = certificate("certificate", "chatpipe test signer")
+        certificate("expired", "chatpipe expired signer", start=datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc))
+        (work / "password").write_text(f"throwaway {os.urandom(8).hex()}\n")
+        (work / "wrong-password").write_text("wrong\n")
+        for name, pfx in (("certificate", "signer"), ("expired", "expired")):
+            run("openssl", "pkcs12", "-export", "-inkey", work / f"{name}.key", "-in", work / f"{name}.pem",
+                "-passout", f"file:{work / 'password'}", "-out", work / f"{pfx}.pfx")
+        for clock, folder in (([], "tsa"), (["faketime", "-f", "@2020-01-15 00:00:00"], "attacker-tsa"),
+                              ([], "chain-tsa")):
+            (work / folder).mkdir()
+            authorities.append(subprocess.Popen([*clock, "/usr/bin/python3", Path(__file__).with_name(
+                "timestamp_authority.py"), work / folder], stdout=subprocess.PIPE, text=True, start_new_session=True))
+        url, attacker_url, chain_url = (authority.stdout.readline().strip() for authority in authorities)
+        MADE["tsa/authority"] = x509.load_pem_x509_certificate((work / "tsa" / "authority.pem").read_bytes()), None
+        fingerprint = {name: hashlib.sha256(ssl.PEM_cert_to_DER_cert((work / f"{name}.pem").read_text())).hexdigest()
+                       for name in ("certificate", "tsa/authority")}
+        SIGNERS.write_text(f"# the test's own\nsigner {fingerprint['certificate']}\ntime-stamp {fingerprint['tsa/authority']}\n")
 
     def setUp(self):
         Release.running = self
@@ -525,8 +528,7 @@ class Release(unittest.TestCase):
             ("a certificate whose revocation list never answers", signed_by("revoked-where")),
             ("a nested signature by an attacker", signed_by("attacker", "sign", "-nest", source="signed.zip")),
             ("chatpipe.exe alone signed", signed_by("certificate", only=PROGRAMS[:1])),
-            ("an attacker's certificate in the bag", resigned(lambda data, _: data["certificates"].append(
-                cms.CertificateChoices.load(attacker.public_bytes(serialization.Encoding.DER))))),
+            ("an attacker's certificate in the bag", resigned(in_bag(attacker))),
             ("a revocation list in the bag", resigned(lambda data, _: data.__setitem__("crls", [
                 cms.RevocationInfoChoice.load(crl.public_bytes(serialization.Encoding.DER))]))),
             ("a forged issuer in the bag: the signer's own name and key", resigned(in_bag(forgery("certificate")))),
@@ -608,16 +610,90 @@ class Release(unittest.TestCase):
                                      text=True)
             while check.poll() is None and "rebuilding" not in check.stdout.readline():
                 pass
-            for _ in range(600):
-                if run("pgrep", "-f", "sleep 3607").returncode == 0:
-                    break
-                time.sleep(0.1)
+            wait(lambda: running("sleep 3607"))
             check.send_signal(ending)
             said = check.communicate(timeout=60)[0]
             record(f"{ending.name} during a rebuild ends it" + (", saying so" if last else ""), check.returncode == status
                    and (said.splitlines() or [""])[-1].startswith(last), said)
-            for _ in range(100):  # the kernel's kill of the root's processes is not instant
-                if run("pgrep", "-f", "sleep 3607").returncode != 0:
-                    break
-                time.sleep(0.1)
-            record("... and leaves nothing running", run("pgrep", "-f", "sleep 3607").returncode != 0)
+            wait(lambda: not running("sleep 3607"), 10)  # the kernel's kill of the root's processes is not instant
+            record("... and leaves nothing running", not running("sleep 3607"))
+
+
+@unittest.skipIf(os.environ.get("CHATPIPE_IN_DEBIAN_ROOT"), "already in a Debian root")
+class DebianRoot(unittest.TestCase):
+    """scripts/debian-root takes only what the commit tracks into the root,
+    shows the command no process of the host, leaves nothing mounted or
+    running after it is killed with SIGKILL while its command runs, and
+    removes the copy of a tree that is gone.  A command in its sandbox, where
+    a commit's code runs, reaches nothing of the host's.  Uses the other
+    Debian release's root; skipped inside a root."""
+
+    def test_the_root_holds_the_commit_and_nothing_outlives_it(self):
+        def check(what, ok, detail=""):
+            with self.subTest(what):
+                self.assertTrue(ok, detail)
+        root = Path(debian_root(TOP, "--where", capture_output=True, text=True).stdout.strip())
+        roots = root.parent
+        # Below a folder the root has of its own, and that nothing else fills there.
+        work = Path(tempfile.mkdtemp(prefix="debian-root-", dir="/var/tmp"))
+        holder = None
+        try:
+            clone = work / "clone"
+            subprocess.run(["git", "clone", "-q", TOP, clone], check=True)
+            (clone / "signer.pfx").write_text("a secret\n")
+            with open(clone / "README.md", "a") as readme:
+                readme.write("changed\n")
+            check("an untracked file stays out, and a tracked one comes as committed", debian_root(
+                clone, "sh", "-c", '[ ! -e signer.pfx ] && ! grep -q "^changed$" README.md').returncode == 0)
+
+            # A host process that holds a secret open, as a release being signed does.
+            (work / "held-secret").write_text("a password\n")
+            with open(work / "held-secret") as secret:
+                holder = subprocess.Popen(["sleep", "3601"], pass_fds=[secret.fileno()])
+            check("the command sees no process of the host, nor its open files", debian_root(
+                clone, "sh", "-c", "! ls -l /proc/[0-9]*/fd/ 2>/dev/null | grep -q held-secret").returncode == 0)
+
+            # Where a commit's code runs: each probe holds only when the thing is out of reach.
+            listener = socket.create_server(("127.0.0.1", 0))
+            probes = (
+                ("the host's network", "! python3 -c 'import socket, sys; socket.create_connection"
+                                       f"((\"127.0.0.1\", {listener.getsockname()[1]}), 5)' 2>/dev/null"),
+                ("a host file", f"[ ! -e {work}/held-secret ]"),
+                ("the host's processes", "! ls -l /proc/[0-9]*/fd/ 2>/dev/null | grep -q held-secret"),
+                ("writing to /sys", "! touch /sys/chatpipe 2>/dev/null"),
+                ("writing to the root", "! touch /usr/chatpipe 2>/dev/null"),
+                ("the host's disks", "! ls /dev | grep -q -E '^(sd|vd|nvme|xvd)'"),
+                ("a way out of the root", "! python3 -c 'import os; os.chroot(\"/usr\")' 2>/dev/null"),
+                ("any capability", "grep -q -E '^CapEff:[[:space:]]*0+$' /proc/self/status"),
+            )
+            sandbox = work / "sandbox"
+            sandbox.mkdir()
+            said = debian_root(clone, "--commit", "HEAD", "--sandbox", sandbox, "sh", "-c", "; ".join(
+                f"if {probe}; then echo 'out of reach: {number}'; fi" for number, (_, probe) in enumerate(probes)),
+                capture_output=True, text=True)
+            for number, (what, _) in enumerate(probes):
+                check(f"from the sandbox, out of reach: {what}", f"out of reach: {number}" in said.stdout.splitlines(),
+                      said.stdout + said.stderr)
+            listener.close()
+
+            copy = Path(debian_root(clone, "--copy", capture_output=True, text=True).stdout.strip())
+            entered = subprocess.Popen([clone / "scripts" / "debian-root", OTHER, "sh", "-c",
+                                        "echo started >started; exec sleep 3602"])
+            wait(lambda: (copy / "started").exists())
+            check("the command runs in the root", (copy / "started").exists())
+            entered.send_signal(signal.SIGKILL)
+            entered.wait()
+            wait(lambda: not running("sleep 3602"), 10)
+            mounted = [line for line in Path("/proc/mounts").read_text().splitlines()
+                       if line.split()[1].startswith(f"{roots}/")]
+            check(f"after SIGKILL, nothing under {roots} is mounted", not mounted, "\n".join(mounted))
+            check("... and its command has ended", not running("sleep 3602"))
+            shutil.rmtree(work)  # as a test's whole temporary folder goes
+            debian_root(TOP, "true", check=True)
+            check("the copy of a tree that is gone is removed at the next use", not copy.exists())
+            check("... with its emptied parents, but not the root's own /var/tmp",
+                  not (root / work.relative_to("/")).exists() and (root / "var" / "tmp").is_dir())
+        finally:
+            if holder is not None:
+                holder.kill()
+            shutil.rmtree(work, ignore_errors=True)

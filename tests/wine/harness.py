@@ -106,8 +106,7 @@ class Client:
 
     def messages(self):
         """The messages sent so far; each is bytes."""
-        data = self.transcript.read_bytes()
-        return data.split(b"\n")[:-1]
+        return self.transcript.read_bytes().split(b"\n")[:-1]
 
     def event_log(self):
         """(ms, window, message, wparam, lparam, text length, ms when sent or
