@@ -16,6 +16,7 @@ HEADER_ROWS = (  # (what, a line of the header, what it reads as)
     ("a string", 'constexpr char CHAT_WINDOW_CLASS[] = "Yelvo";', {"CHAT_WINDOW_CLASS": "Yelvo"}),
     ("an int", "constexpr int INPUT_BOX_ID = 4;", {"INPUT_BOX_ID": 4}),
     ("hex, two words of type", "constexpr unsigned long ENTER_UP_LPARAM = 0xC01C0001;", {"ENTER_UP_LPARAM": 0xC01C0001}),
+    ("a qualified type", "constexpr std::size_t LINE_BUFFER_SIZE = 65536;", {"LINE_BUFFER_SIZE": 65536}),
     ("a comment", "// constexpr int INPUT_BOX_ID = 5;", {}),
 )
 # What the client needs, written out here and never read from the header: the
@@ -51,7 +52,3 @@ class Tools(unittest.TestCase):
             with self.subTest(what):
                 self.assertEqual(header.get(name), value)
         self.assertEqual(sorted(header), sorted(name for _, name, _ in CONTRACT_ROWS))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -84,8 +84,8 @@ def wait(done, seconds=60):
 
 def record(what, ok, detail=""):
     """A subtest of the running test: `what` holds, or it fails with `detail`."""
-    with Release.running.subTest(what):
-        Release.running.assertTrue(ok, detail)
+    with Recorded.running.subTest(what):
+        Recorded.running.assertTrue(ok, detail)
 
 
 def expect(what, wanted, command, **options):
@@ -96,12 +96,9 @@ def expect(what, wanted, command, **options):
 
 
 def release(archive, pfx=None, password=None, timestamp_url=None):
-    environment = dict(os.environ)
-    for name, value in (("CHATPIPE_SIGN_PFX", pfx), ("CHATPIPE_SIGN_PASSWORD_FILE", password),
-                        ("CHATPIPE_SIGN_TIMESTAMP_URL", timestamp_url)):
-        environment.pop(name, None)
-        if value:
-            environment[name] = str(value)
+    environment = {name: value for name, value in os.environ.items() if not name.startswith("CHATPIPE_SIGN_")}
+    environment.update((name, str(value)) for name, value in (("CHATPIPE_SIGN_PFX", pfx), (
+        "CHATPIPE_SIGN_PASSWORD_FILE", password), ("CHATPIPE_SIGN_TIMESTAMP_URL", timestamp_url)) if value)
     result = run(clone / "scripts" / "release", env=environment)
     if result.returncode == 0:
         shutil.copy(read_manifest(clone)["archive"], archive)
@@ -187,13 +184,8 @@ def not_utf8(target):
 def snapshot():
     """What lies outside the work folder, but for the clone's git objects and
     the rebuild that check-release keeps."""
-    seen = set()
-    for path in base.rglob("*"):
-        if work in path.parents or {".git", "check-release"} & set(path.relative_to(base).parts):
-            continue
-        stat = path.lstat()
-        seen.add((str(path), stat.st_size, stat.st_mtime_ns))
-    return seen
+    return {(str(path), path.lstat().st_size, path.lstat().st_mtime_ns) for path in base.rglob("*")
+            if work not in path.parents and not {".git", "check-release"} & set(path.relative_to(base).parts)}
 
 
 def refused(what, archive, clock=None, verdict="check-release: REFUSED: ", signers=SIGNERS, unsaid="NOTE: only"):
@@ -336,7 +328,13 @@ def commit_on_main(text, path="scripts/release"):
     return made.encode()
 
 
-class Release(unittest.TestCase):
+class Recorded(unittest.TestCase):
+    """A test whose record() calls are its subtests."""
+    def setUp(self):
+        Recorded.running = self
+
+
+class Release(Recorded):
     """In the order of their names: each uses what the ones before made."""
 
     @classmethod
@@ -373,9 +371,6 @@ class Release(unittest.TestCase):
         fingerprint = {name: hashlib.sha256(ssl.PEM_cert_to_DER_cert((work / f"{name}.pem").read_text())).hexdigest()
                        for name in ("certificate", "tsa/authority")}
         SIGNERS.write_text(f"# the test's own\nsigner {fingerprint['certificate']}\ntime-stamp {fingerprint['tsa/authority']}\n")
-
-    def setUp(self):
-        Release.running = self
 
     def test_1_another_clone_gives_the_same_bytes(self):
         second = base / "elsewhere" / "at" / "another" / "depth" / "second"
@@ -463,7 +458,6 @@ class Release(unittest.TestCase):
                 verdict="the list of signers does not name")
 
     def test_4_hostile_archives_are_refused(self):
-        commit = with_commit
         head = run("git", "-C", clone, "rev-parse", "HEAD").stdout.strip().encode()
         dangling = run("git", "-C", clone, "commit-tree", "-p", "HEAD", "-m", "on no branch", "HEAD^{tree}",
                        env=dict(os.environ, **IDENTITY)).stdout.strip()
@@ -509,15 +503,15 @@ class Release(unittest.TestCase):
             ("a bzip2 member whose data is spoilt", spoilt(zipfile.ZIP_BZIP2)),
             ("an LZMA member whose data is spoilt", spoilt(zipfile.ZIP_LZMA)),
             # commit forms
-            *[(f"the commit given as {shown}", lambda t, c=c: edited(unsigned, t, "BUILDINFO.txt", commit(c)))
+            *[(f"the commit given as {shown}", lambda t, c=c: edited(unsigned, t, "BUILDINFO.txt", with_commit(c)))
               for shown, c in (("HEAD", b"HEAD"), ("a branch", b"main"), ("a short hash", head[:12]),
                                ("an option", b"-f"), ("a search", b":/Version"), ("upper case", head.upper()),
                                ("a commit on no branch", dangling.encode()))],
             ("a commit whose release script would write outside the root", lambda t: edited(
-                unsigned, t, "BUILDINFO.txt", commit(commit_on_main(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\n"
+                unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\n"
                                                                     f"exit 3\n")))),
             # control characters
-            ("backspaces and a fake verdict in the commit field", lambda t: edited(unsigned, t, "BUILDINFO.txt", commit(
+            ("backspaces and a fake verdict in the commit field", lambda t: edited(unsigned, t, "BUILDINFO.txt", with_commit(
                 b"x\b" * 60 + b"\x1b[2K\rcheck-release: the archive matches commit " + head))),
             ("a line added to BUILDINFO.txt", lambda t: edited(unsigned, t, "BUILDINFO.txt", lambda b: b + b"evil: yes\r\n")),
             # the signature: who signed, what it carries, and the downgrade
@@ -620,7 +614,7 @@ class Release(unittest.TestCase):
 
 
 @unittest.skipIf(os.environ.get("CHATPIPE_IN_DEBIAN_ROOT"), "already in a Debian root")
-class DebianRoot(unittest.TestCase):
+class DebianRoot(Recorded):
     """scripts/debian-root takes only what the commit tracks into the root,
     shows the command no process of the host, leaves nothing mounted or
     running after it is killed with SIGKILL while its command runs, and
@@ -629,9 +623,6 @@ class DebianRoot(unittest.TestCase):
     Debian release's root; skipped inside a root."""
 
     def test_the_root_holds_the_commit_and_nothing_outlives_it(self):
-        def check(what, ok, detail=""):
-            with self.subTest(what):
-                self.assertTrue(ok, detail)
         root = Path(debian_root(TOP, "--where", capture_output=True, text=True).stdout.strip())
         roots = root.parent
         # Below a folder the root has of its own, and that nothing else fills there.
@@ -643,14 +634,14 @@ class DebianRoot(unittest.TestCase):
             (clone / "signer.pfx").write_text("a secret\n")
             with open(clone / "README.md", "a") as readme:
                 readme.write("changed\n")
-            check("an untracked file stays out, and a tracked one comes as committed", debian_root(
+            record("an untracked file stays out, and a tracked one comes as committed", debian_root(
                 clone, "sh", "-c", '[ ! -e signer.pfx ] && ! grep -q "^changed$" README.md').returncode == 0)
 
             # A host process that holds a secret open, as a release being signed does.
             (work / "held-secret").write_text("a password\n")
             with open(work / "held-secret") as secret:
                 holder = subprocess.Popen(["sleep", "3601"], pass_fds=[secret.fileno()])
-            check("the command sees no process of the host, nor its open files", debian_root(
+            record("the command sees no process of the host, nor its open files", debian_root(
                 clone, "sh", "-c", "! ls -l /proc/[0-9]*/fd/ 2>/dev/null | grep -q held-secret").returncode == 0)
 
             # Where a commit's code runs: each probe holds only when the thing is out of reach.
@@ -672,7 +663,7 @@ class DebianRoot(unittest.TestCase):
                 f"if {probe}; then echo 'out of reach: {number}'; fi" for number, (_, probe) in enumerate(probes)),
                 capture_output=True, text=True)
             for number, (what, _) in enumerate(probes):
-                check(f"from the sandbox, out of reach: {what}", f"out of reach: {number}" in said.stdout.splitlines(),
+                record(f"from the sandbox, out of reach: {what}", f"out of reach: {number}" in said.stdout.splitlines(),
                       said.stdout + said.stderr)
             listener.close()
 
@@ -680,18 +671,18 @@ class DebianRoot(unittest.TestCase):
             entered = subprocess.Popen([clone / "scripts" / "debian-root", OTHER, "sh", "-c",
                                         "echo started >started; exec sleep 3602"])
             wait(lambda: (copy / "started").exists())
-            check("the command runs in the root", (copy / "started").exists())
+            record("the command runs in the root", (copy / "started").exists())
             entered.send_signal(signal.SIGKILL)
             entered.wait()
             wait(lambda: not running("sleep 3602"), 10)
             mounted = [line for line in Path("/proc/mounts").read_text().splitlines()
                        if line.split()[1].startswith(f"{roots}/")]
-            check(f"after SIGKILL, nothing under {roots} is mounted", not mounted, "\n".join(mounted))
-            check("... and its command has ended", not running("sleep 3602"))
+            record(f"after SIGKILL, nothing under {roots} is mounted", not mounted, "\n".join(mounted))
+            record("... and its command has ended", not running("sleep 3602"))
             shutil.rmtree(work)  # as a test's whole temporary folder goes
             debian_root(TOP, "true", check=True)
-            check("the copy of a tree that is gone is removed at the next use", not copy.exists())
-            check("... with its emptied parents, but not the root's own /var/tmp",
+            record("the copy of a tree that is gone is removed at the next use", not copy.exists())
+            record("... with its emptied parents, but not the root's own /var/tmp",
                   not (root / work.relative_to("/")).exists() and (root / "var" / "tmp").is_dir())
         finally:
             if holder is not None:

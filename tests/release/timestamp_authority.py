@@ -35,30 +35,29 @@ ess_cert_id_alg = sha256
 
 
 def openssl(*arguments, data=None):
-    return subprocess.run(["openssl", *arguments], input=data, check=True, capture_output=True).stdout
+    return subprocess.run(["openssl", *map(str, arguments)], input=data, check=True, capture_output=True).stdout
 
 
 def make_certificates():
     (folder / "openssl.cnf").write_text(CONFIG.format(folder=folder))
     (folder / "serial").write_text("01\n")
-    config = ["-config", str(folder / "openssl.cnf")]
+    config = ["-config", folder / "openssl.cnf"]
     openssl("req", "-x509", *config, "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=chatpipe test time-stamp root",
-            "-days", "30", "-extensions", "authority", "-keyout", str(folder / "authority.key"),
-            "-out", str(folder / "authority.pem"))
+            "-days", "30", "-extensions", "authority", "-keyout", folder / "authority.key",
+            "-out", folder / "authority.pem")
     openssl("req", "-new", *config, "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=chatpipe test time-stamper",
-            "-keyout", str(folder / "stamper.key"), "-out", str(folder / "stamper.csr"))
-    openssl("x509", "-req", "-in", str(folder / "stamper.csr"), "-CA", str(folder / "authority.pem"),
-            "-CAkey", str(folder / "authority.key"), "-set_serial", "2", "-days", "30",
-            "-extfile", str(folder / "openssl.cnf"), "-extensions", "stamper", "-out", str(folder / "stamper.pem"))
+            "-keyout", folder / "stamper.key", "-out", folder / "stamper.csr")
+    openssl("x509", "-req", "-in", folder / "stamper.csr", "-CA", folder / "authority.pem",
+            "-CAkey", folder / "authority.key", "-set_serial", "2", "-days", "30", "-extfile", folder / "openssl.cnf",
+            "-extensions", "stamper", "-out", folder / "stamper.pem")
 
 
 class TimeStamper(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         request = folder / "request.tsq"
         request.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
-        reply = openssl("ts", "-reply", "-config", str(folder / "openssl.cnf"), "-queryfile", str(request),
-                        "-inkey", str(folder / "stamper.key"), "-signer", str(folder / "stamper.pem"),
-                        "-chain", str(folder / "authority.pem"))
+        reply = openssl("ts", "-reply", "-config", folder / "openssl.cnf", "-queryfile", request, "-inkey",
+                        folder / "stamper.key", "-signer", folder / "stamper.pem", "-chain", folder / "authority.pem")
         self.send_response(200)
         self.send_header("Content-Type", "application/timestamp-reply")
         self.send_header("Content-Length", str(len(reply)))

@@ -56,7 +56,3 @@ class Console(WineTestCase):
         client = self.start_client()
         self.assertQuietSuccess(chatpipe_from_unix_pipe("café über 5€\n".encode()))
         self.assertEqual(client.messages(), ["café über 5€".encode()])
-
-
-if __name__ == "__main__":
-    unittest.main()

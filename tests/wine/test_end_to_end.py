@@ -119,7 +119,3 @@ class EndToEnd(WineTestCase):
         go.touch()
         self.assertQuietSuccess(run.finish())
         self.assertDelivered(client, [b"late 1", b"late 2"])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -172,6 +172,3 @@ class Faults(WineTestCase):
         self.assertIn(b"ended with status 0xC0000135", run.stderr)
         self.assertLess(run.seconds, 10, "100 lines delivered would take 50 s")
         self.assertEqual(client.event_log(), [])
-
-if __name__ == "__main__":
-    unittest.main()
