@@ -21,7 +21,7 @@ and CHATPIPE_SIGN_PASSWORD_FILE a file that holds its password, both
 programs are signed with Authenticode (SHA-256), time-stamped by the RFC 3161
 server that CHATPIPE_SIGN_TIMESTAMP_URL names, if any.  The password is only
 ever read from its file.  A certificate that cannot be used stops the
-release before anything is signed.  BUILDINFO.txt says nothing of the
+release before anything is built.  BUILDINFO.txt says nothing of the
 signing: a rebuild without the key gives the same file.  Debian 12 or 13.
 """
 import os
@@ -33,7 +33,6 @@ from pathlib import Path
 from chatpipe_release import archive as release
 
 TOP = Path(__file__).resolve().parents[2]
-
 WORK = TOP / "build" / "release-work"
 
 

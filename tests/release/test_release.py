@@ -34,6 +34,9 @@ from chatpipe_release.archive import PROGRAMS, archive_name, read_manifest, writ
 from chatpipe_release.authenticode import attached, certificate_table, signature_of
 from chatpipe_release.pe import CERTIFICATE_TABLE, directory_entry
 
+# The commands under test run as a user runs them, finding their package
+# beside them, never this tree's through the tests' own PYTHONPATH.
+os.environ.pop("PYTHONPATH", None)
 TOP = Path(__file__).resolve().parents[2]
 OTHER = subprocess.run([TOP / "scripts" / "debian-root", "--other"], capture_output=True, text=True).stdout.strip()
 base = Path(tempfile.mkdtemp(prefix="release-test-"))
