@@ -60,6 +60,7 @@ authorities = []
 def clean_up():
     for authority in authorities:  # with faketime's child, which holds CTest's output open
         os.killpg(authority.pid, signal.SIGKILL)
+        authority.communicate()
     shutil.rmtree(base, ignore_errors=True)
 
 
@@ -542,6 +543,7 @@ class Release(Recorded):
             make(hostile)
             refused(what, hostile)
         record("... and no certificate's revocation list was fetched", not select.select([silent], [], [], 0)[0])
+        silent.close()
 
     def test_5_time_stamps_count_through_a_listed_root_only(self):
         listed_2020 = work / "listed-2020.txt"
@@ -690,4 +692,5 @@ class DebianRoot(Recorded):
         finally:
             if holder is not None:
                 holder.kill()
+                holder.wait()
             shutil.rmtree(work, ignore_errors=True)
