@@ -5,7 +5,7 @@ built (examined()).
     check_release_fuzz.py [--runs N] [--seconds S] [--seed K]
 
 The seed, release/seed.zip, is a genuine archive: a tiny program, signed by a
-throwaway certificate and time-stamped by tests/timestamp_authority.py (their
+throwaway certificate and time-stamped by tests/release/timestamp_authority.py (their
 keys are gone), in both program members; release/signers.txt lists both.
 Each run mutates it: the archive's bytes, a member's bytes re-zipped, or one
 node of a program's signature (DER, parsed into a tree and written back with
