@@ -30,13 +30,12 @@ import traceback
 import zipfile
 from pathlib import Path
 
-from asn1crypto import parser
+from asn1crypto import parser as der
 
 from chatpipe_release import authenticode, check as check_release
 
-TOP = Path(__file__).resolve().parents[2]
 CORPUS = Path(__file__).resolve().parent / "release"
-FINDINGS = TOP / "build" / "fuzz"
+FINDINGS = Path(__file__).resolve().parents[2] / "build" / "fuzz"
 JUDGE_SECONDS = 5.0  # one input; the genuine one takes milliseconds
 
 check_release.authenticode = authenticode  # which check-release's main() imports once it is installed
@@ -46,15 +45,15 @@ def der_tree(data):
     """[(identifier byte, content bytes or [children])] of a run of DER nodes."""
     nodes = []
     while data:
-        _, constructed, _, header, content, _ = parser.parse(data)
+        _, constructed, _, header, content, _ = der.parse(data)
         data = data[len(header) + len(content):]
         nodes.append((header[0], der_tree(content) if constructed else content))
     return nodes
 
 
 def der_bytes(nodes):
-    return b"".join(parser.emit(tag >> 6, (tag >> 5) & 1, tag & 0x1F,
-                                der_bytes(content) if isinstance(content, list) else content) for tag, content in nodes)
+    return b"".join(der.emit(tag >> 6, (tag >> 5) & 1, tag & 0x1F,
+                             der_bytes(content) if isinstance(content, list) else content) for tag, content in nodes)
 
 
 def every_node(nodes):

@@ -29,8 +29,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from chatpipe_release import archive as release_archive
-from chatpipe_release.archive import PROGRAMS, archive_name, read_manifest, write_zip
+from chatpipe_release.archive import BUILT_ON, MANIFEST, MEMBERS, OUT, PROGRAMS, archive_name, read_manifest, write_zip
 from chatpipe_release.authenticode import attached, certificate_table, signature_of
 from chatpipe_release.pe import CERTIFICATE_TABLE, directory_entry
 
@@ -356,7 +355,7 @@ class Release(Recorded):
         built = release(unsigned)
         if built.returncode:
             raise AssertionError(f"the unsigned release failed: {built.stderr}")
-        shutil.copytree(clone / release_archive.OUT, work / "unsigned-release")
+        shutil.copytree(clone / OUT, work / "unsigned-release")
 
         genuine_certificate = certificate("certificate", "chatpipe test signer")
         certificate("expired", "chatpipe expired signer", start=datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc))
@@ -380,19 +379,19 @@ class Release(Recorded):
         second = base / "elsewhere" / "at" / "another" / "depth" / "second"
         subprocess.run(["git", "clone", "-q", TOP, second], check=True)
         # Hidden on the host and in the root, in a mount namespace of the release's own.
-        root = subprocess.run([TOP / "scripts" / "debian-root", release_archive.BUILT_ON, "--where"],
+        root = subprocess.run([TOP / "scripts" / "debian-root", BUILT_ON, "--where"],
                               capture_output=True, text=True, check=True).stdout.strip()
         subprocess.run(["unshare", "--mount", "--propagation", "private", "bash", "-c", """
             for place in /usr/src/googletest "$1/usr/src/googletest"; do
                 [ ! -d "$place" ] || mount -t tmpfs -o size=1m none "$place"
             done
             exec "$2" """, "bash", root, second / "scripts" / "release"], stdout=subprocess.DEVNULL, check=True)
-        ours, theirs = work / "unsigned-release", second / release_archive.OUT
+        ours, theirs = work / "unsigned-release", second / OUT
         name = read_manifest(second)["archive"].name
-        for what in (name, "SHA256SUMS", "BUILDINFO.txt", release_archive.MANIFEST):
+        for what in (name, "SHA256SUMS", "BUILDINFO.txt", MANIFEST):
             record(f"the same {what}", (ours / what).read_bytes() == (theirs / what).read_bytes())
         archives = [zipfile.ZipFile(folder / name) for folder in (ours, theirs)]
-        record("the archive holds exactly a release's members", archives[0].namelist() == list(release_archive.MEMBERS),
+        record("the archive holds exactly a release's members", archives[0].namelist() == list(MEMBERS),
                archives[0].namelist())
         for member in archives[0].namelist():
             record(f"the same {member} in the archive", archives[0].read(member) == archives[1].read(member))
@@ -571,7 +570,7 @@ class Release(Recorded):
         untrusted = "neither listed nor trusted"
         for what, make, clock, signers, verdict, unsaid in (
                 ("a self-made time-stamp on the signature, past its end", signed_by(None, "add", "-ts", attacker_url,
-                 source="signed.zip"), "+3d", SIGNERS, untrusted, "NOTE: only"),
+                 source="signed.zip"), AFTER_EXPIRY, SIGNERS, untrusted, "NOTE: only"),
                 ("a listed certificate of 2020, with a self-made time-stamp of 2020", signed_by(
                     "2020", "sign", "-ts", attacker_url), None, listed_2020, untrusted, "NOTE: only"),
                 ("a listed certificate whose key usage lacks digitalSignature", signed_by("enciphers"), None, listed_2020,

@@ -87,9 +87,7 @@ class Client:
 
     def __init__(self, directory, *options, env=ENV):
         self.directory = Path(tempfile.mkdtemp(prefix="client-", dir=directory))
-        self.transcript = self.directory / "transcript"
-        self.events = self.directory / "events"
-        self.ready = self.directory / "ready"
+        self.transcript, self.events, self.ready = (self.directory / name for name in ("transcript", "events", "ready"))
         self.transcript.touch()
         self.events.touch()
         self.process = subprocess.Popen(
