@@ -683,6 +683,22 @@ class DebianRoot(Recorded):
                        if line.split()[1].startswith(f"{roots}/")]
             record(f"after SIGKILL, nothing under {roots} is mounted", not mounted, "\n".join(mounted))
             record("... and its command has ended", not running("sleep 3602"))
+            # Killed while it makes a root: what mmdebstrap (a stand-in that
+            # mounts in the root and waits) mounts there is never seen here.
+            (work / "bin").mkdir()
+            (work / "bin" / "mmdebstrap").write_text('#!/bin/bash\ntarget=${@: -2:1}\nmkdir -p "$target/proc" && mount -t '
+                                                    'tmpfs none "$target/proc" && touch "$target/up" && exec sleep 3604\n')
+            (work / "bin" / "mmdebstrap").chmod(0o755)
+            making = subprocess.Popen([clone / "scripts" / "debian-root", OTHER, "--make"], env=dict(
+                os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}", CHATPIPE_ROOTS=str(work / "roots")),
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # what outlives it must not hold CTest's output
+            wait(lambda: list((work / "roots").glob("*.partial/up")))
+            making.kill()
+            making.wait()
+            wait(lambda: not running("sleep 3604"), 10)
+            record("killed while making a root, it leaves nothing mounted", f"{work}/roots/" not in
+                   Path("/proc/mounts").read_text() and list((work / "roots").glob("*.partial/up")))
+            record("... and the root's maker has ended", not running("sleep 3604"))
             shutil.rmtree(work)  # as a test's whole temporary folder goes
             debian_root(TOP, "true", check=True)
             record("the copy of a tree that is gone is removed at the next use", not copy.exists())
@@ -692,4 +708,8 @@ class DebianRoot(Recorded):
             if holder is not None:
                 holder.kill()
                 holder.wait()
+            subprocess.run(["pkill", "-f", "sleep 3604"])  # and what it mounted, should it outlive the kill
+            for mount in (line.split()[1] for line in Path("/proc/mounts").read_text().splitlines()):
+                if mount.startswith(f"{work}/"):
+                    subprocess.run(["umount", "-l", mount])
             shutil.rmtree(work, ignore_errors=True)
