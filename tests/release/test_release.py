@@ -364,8 +364,11 @@ class Release(Recorded):
         for name, pfx in (("certificate", "signer"), ("expired", "expired")):
             run("openssl", "pkcs12", "-export", "-inkey", work / f"{name}.key", "-in", work / f"{name}.pem",
                 "-passout", f"file:{work / 'password'}", "-out", work / f"{pfx}.pfx")
-        for clock, folder in (([], "tsa"), (["faketime", "-f", "@2020-01-15 00:00:00"], "attacker-tsa"),
-                              ([], "chain-tsa")):
+        # The attacker's clock runs on through its children: with each openssl
+        # starting again at 00:00:00, a certificate whose key took a second
+        # to make would start after the time-stamps it signs.
+        for clock, folder in (([], "tsa"), (["env", "FAKETIME_DONT_RESET=1", "faketime", "-f", "@2020-01-15 00:00:00"],
+                                            "attacker-tsa"), ([], "chain-tsa")):
             (work / folder).mkdir()
             authorities.append(subprocess.Popen([*clock, "/usr/bin/python3", Path(__file__).with_name(
                 "timestamp_authority.py"), work / folder], stdout=subprocess.PIPE, text=True, start_new_session=True))
