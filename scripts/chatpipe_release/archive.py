@@ -35,6 +35,16 @@ GUIDE_START = "<!-- user guide"
 GUIDE_END = "<!-- end of user guide -->"
 
 
+def guide(markdown):
+    """The text of README.md between its user guide's marks."""
+    return markdown.split(GUIDE_START, 1)[1].split("-->", 1)[1].split(GUIDE_END, 1)[0]
+
+
+def is_code(line):
+    """Whether a line of the guide is code: indented four spaces or more."""
+    return line.startswith("    ")
+
+
 def user_guide(markdown, version):
     """The part of README.md between its guide marks, as plain ASCII text
     under a title: what cmd's `type` and Notepad show as written."""
@@ -42,7 +52,7 @@ def user_guide(markdown, version):
     introduction = paragraphs[1]  # under the title
     # From the first screen's list: where it runs, where to report problems.
     facts = re.findall(r"^- \*\*(?:Runs on\*\*|Problems:\*\*).*\n(?:  .*\n)*", markdown, re.MULTILINE)
-    body = markdown.split(GUIDE_START, 1)[1].split("-->", 1)[1].split(GUIDE_END, 1)[0]
+    body = guide(markdown)
     title = f"chatpipe {version}"
     lines = [title, "=" * len(title), ""]
     for line in "\n".join([introduction, "", "".join(facts), "## In this archive", "", *ARCHIVE_CONTENTS, "",
@@ -51,7 +61,7 @@ def user_guide(markdown, version):
         if heading:
             lines += [heading[1], "-" * len(heading[1])]
             continue
-        if not line.startswith("    "):  # code stays as it is
+        if not is_code(line):  # code stays as it is
             line = re.sub(r"\[([^]]*)\]\(([^)]*)\)", r"\1 (\2)", line)
             line = line.replace("**", "").replace("`", "")
         lines.append(line)
