@@ -182,7 +182,7 @@ class TryIt(WineTestCase):
         (unzipped / "lines.txt").write_bytes("".join(f"{line}\r\n" for line in SOURCES["lines.txt"])
                                              .encode("utf-8" if utf8 else ANSI))
         client = self.start_client() if expected is not None else None
-        script = Path(tempfile.mkstemp(suffix=".cmd", dir=self.work)[1])
+        script = self.work / "recipe.cmd"
         with tempfile.TemporaryFile() as output:  # not a pipe: a program it starts may hold it open
             process = subprocess.Popen(shell_command(shell, bound(recipe, downloads), script), env=env,
                                        cwd=downloads if "-win64.zip" in recipe.text else unzipped,
