@@ -6,6 +6,7 @@ and the tests read it.
 import hashlib
 import json
 import os
+import platform
 import re
 import subprocess
 import time
@@ -131,7 +132,9 @@ def build_info(tree, commit):
     return "".join(f"{line}\n" for line in (
         f"chatpipe {version(tree)} for 64-bit Windows",
         f"commit: {commit}",
-        f"built on: Debian {Path('/etc/debian_version').read_text().strip()}",
+        # The release (13), not its point release (13.2): Debian makes one
+        # every two months, and a genuine archive must still check after it.
+        f"built on: Debian {platform.freedesktop_os_release()['VERSION_ID']}",
         *(f"package: {package} {first_line('dpkg-query', '-W', PACKAGE_VERSION, package)}"
           for package in TOOLCHAIN_PACKAGES),
         f"compiler: {first_line(COMPILER, '--version')}",
