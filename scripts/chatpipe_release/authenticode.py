@@ -4,9 +4,14 @@ Where a program's certificate table lies is found here and nowhere else.  A
 signature is parsed as the ASN.1 it is, never searched for byte patterns, and
 held to what a release's signature is: one SignerInfo over an
 SpcIndirectDataContent that carries the program's own digest; no CRLs; no
-certificate beyond the signer's chain; no unauthenticated attribute but one
-RFC 3161 time-stamp token, itself held to the same rules.  No process is
-started and nothing is fetched: the work is bounded by SIGNATURE_CAP.
+unauthenticated attribute but one RFC 3161 time-stamp token, itself held to
+the same rules.  Each is signed by a certificate in its bag whose key is strong
+enough (RSA of 2,048 bits or more, ECDSA on P-256 or P-384, SHA-2) and
+verifies the signature; whom to trust is the caller's to say, by that
+certificate's fingerprint.  No path of issuers is built and no store of
+authorities is read: the other certificates of a bag, at most CERTIFICATE_CAP,
+count for nothing.  No process is started and nothing is fetched: the work is
+bounded by SIGNATURE_CAP.
 
 Needs Debian's python3-asn1crypto and python3-cryptography.
 """
@@ -26,6 +31,11 @@ CERTIFICATE_CAP = 8  # in one certificate bag
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 HASHES = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+RSA_MINIMUM_BITS = 2048
+CURVES = (ec.SECP256R1, ec.SECP384R1)
+# The critical extensions a signer's certificate may carry: any other is one
+# whose rules this code does not know, and such a certificate is refused.
+KNOWN_CRITICAL = {"basic_constraints", "key_usage", "extended_key_usage", "subject_alt_name"}
 
 
 class Unsound(Exception):
@@ -128,16 +138,14 @@ def verifies(key_info, signature, data, algorithm, hash_name):
     return True
 
 
-def issued(certificate, issuer):
-    """Whether `issuer` named and signed `certificate`."""
-    algorithm = certificate["signature_algorithm"]
-    try:
-        hash_name = algorithm.hash_algo
-    except ValueError:
-        return False
-    return (certificate.issuer.dump() == issuer.subject.dump()
-            and verifies(issuer.public_key, certificate["signature_value"].native,
-                         certificate["tbs_certificate"].dump(), algorithm.signature_algo, hash_name))
+def strong(key_info):
+    """Why a public key is too weak to trust, or None."""
+    key = load_der_public_key(key_info.dump())
+    if isinstance(key, rsa.RSAPublicKey):
+        return None if key.key_size >= RSA_MINIMUM_BITS else f"an RSA key of {key.key_size} bits"
+    if isinstance(key, ec.EllipticCurvePublicKey):
+        return None if isinstance(key.curve, CURVES) else f"an ECDSA key on {key.curve.name}"
+    return "neither an RSA nor an ECDSA key"
 
 
 def valid_at(certificate, moment):
@@ -145,53 +153,21 @@ def valid_at(certificate, moment):
     return validity["not_before"].native <= moment <= validity["not_after"].native
 
 
-def may_issue(issuer, below, moment):
-    """Whether `issuer` may have signed a certificate with `below` authorities
-    under it, as an authority's rules have it: a CA (basicConstraints), within
-    its path length, with keyCertSign where it names its key usage, and valid
-    at `moment`."""
-    constraints, usage = issuer.basic_constraints_value, issuer.key_usage_value
-    if constraints is None or not constraints["ca"].native:
-        return False
-    limit = constraints["path_len_constraint"].native
-    return ((limit is None or below <= limit) and (usage is None or "key_cert_sign" in usage.native)
-            and valid_at(issuer, moment))
-
-
-def store_issuer(certificate, store, below, moment):
-    """A certificate of the store that is, or by the same rules issued, `certificate`."""
-    return next((c for c in store if fingerprint(c) == fingerprint(certificate)
-                 or (may_issue(c, below, moment) and issued(certificate, c))), None)
-
-
-def chain(leaf, bag, moment, store):
-    """The leaf, then its issuers from the bag, each one that may issue and
-    that signed the one before; the bag may hold nothing else.  The last,
-    unless it is the leaf, must be verified too: a root that signed itself, or
-    one the store issued.  A certificate that is only the right name and key
-    can say it is a CA, but cannot sign itself."""
-    links = [leaf]
-    while len(links) <= CERTIFICATE_CAP:
-        issuer = next((c for c in bag if fingerprint(c) not in set(map(fingerprint, links))
-                       and may_issue(c, len(links) - 1, moment) and issued(links[-1], c)), None)
-        if issuer is None:
-            break
-        links.append(issuer)
-    if set(map(fingerprint, bag)) - set(map(fingerprint, links)):
-        raise Unsound("a certificate in the signature is not on a verified path from its signer")
-    top = links[-1]
-    if len(links) > 1 and not (issued(top, top) or store_issuer(top, store, len(links) - 2, moment)):
-        raise Unsound("the last certificate on the signer's path is neither a root nor issued by a trusted one")
-    return links
-
-
 def may_sign(certificate, purpose):
     """Whether a certificate may sign for `purpose` (an extended key usage):
     a key usage, if named, with digitalSignature; an extended key usage, if
-    named, with `purpose`."""
+    named, with `purpose`; no critical extension beyond the known ones."""
     usage, extended = certificate.key_usage_value, certificate.extended_key_usage_value
     return ((usage is None or "digital_signature" in usage.native)
-            and (extended is None or purpose in extended.native))
+            and (extended is None or purpose in extended.native)
+            and certificate.critical_extensions <= KNOWN_CRITICAL)
+
+
+def may_stamp_time(certificate):
+    """Whether a certificate may sign time-stamps: RFC 3161 asks for one
+    extended key usage, time stamping alone, critical."""
+    return (may_sign(certificate, "time_stamping") and "extended_key_usage" in certificate.critical_extensions
+            and certificate.extended_key_usage_value.native == ["time_stamping"])
 
 
 def present(optional):
@@ -209,7 +185,8 @@ def attribute(attributes, name):
 
 def signed_data(content_info, content_type):
     """The SignedData of a ContentInfo, with one signer, no CRLs, and a
-    bounded bag of certificates; its SignerInfo; its certificates."""
+    bounded bag of certificates; its SignerInfo; its signer's certificate,
+    whose key verified it."""
     if content_info["content_type"].native != "signed_data":
         raise Unsound("not signed data")
     data = content_info["content"]
@@ -241,22 +218,26 @@ def signed_data(content_info, content_type):
     if len(signers) != 1:
         raise Unsound("the signer's certificate is not in the signature once")
     signer = signers[0]
+    weak = strong(signer.public_key)
+    if weak:
+        raise Unsound(f"the signer's key is {weak}: RSA of at least {RSA_MINIMUM_BITS:,} bits, or ECDSA on "
+                      "P-256 or P-384, is asked for")
     attributes = b"\x31" + signer_info["signed_attrs"].dump()[1:]  # signed as a SET OF
     if not verifies(signer.public_key, signer_info["signature"].native, attributes,
                     signer_info["signature_algorithm"].signature_algo, hash_name):
         raise Unsound("the signature does not verify with its signer's key")
-    return data, signer_info, signer, bag
+    return data, signer_info, signer
 
 
 class TimeStamp:
-    """An RFC 3161 time-stamp token of a signature: when, by whom, and the
-    authority's chain."""
+    """An RFC 3161 time-stamp token of a signature: when, and the certificate
+    that signed it (`authority`, with its `fingerprint`)."""
 
-    def __init__(self, token, signature_value, store):
-        data, signer_info, self.authority, bag = signed_data(token, "tst_info")
+    def __init__(self, token, signature_value):
+        data, signer_info, self.authority = signed_data(token, "tst_info")
         if present(signer_info["unsigned_attrs"]):
             raise Unsound("the time-stamp carries unauthenticated attributes")
-        if self.authority.extended_key_usage_value is None or not may_sign(self.authority, "time_stamping"):
+        if not may_stamp_time(self.authority):
             raise Unsound("the time-stamp's signer is not a time-stamping certificate")
         info = data["encap_content_info"]["content"].parsed
         imprint = info["message_imprint"]
@@ -265,30 +246,17 @@ class TimeStamp:
                 hash_name, signature_value).digest():
             raise Unsound("the time-stamp is of another signature")
         self.time = info["gen_time"].native
-        self.chain = chain(self.authority, bag, self.time, store)
-        self.store = store
-
-    def trusted_by(self, listed):
-        """'listed' when a certificate of the chain is listed, 'store' when the
-        chain ends in one of the store's certificates, else None; each link
-        valid at the time of the stamp."""
-        if not valid_at(self.authority, self.time):
-            return None
-        if any(fingerprint(c) in listed for c in self.chain):
-            return "listed"
-        if store_issuer(self.chain[-1], self.store, len(self.chain) - 1, self.time):
-            return "store"
-        return None
+        self.fingerprint = fingerprint(self.authority)
 
 
 class Signature:
     """A program's signature, parsed and verified against the program: its
     signer's certificate, its digest, and its time-stamp if it has one."""
 
-    def __init__(self, program, der, store, now):
+    def __init__(self, program, der):
         try:
             content_info = cms.ContentInfo.load(der, strict=True)
-            data, signer_info, self.signer, bag = signed_data(content_info, "spc_indirect_data")
+            data, signer_info, self.signer = signed_data(content_info, "spc_indirect_data")
             indirect = data["encap_content_info"]["content"]
             digest = indirect["message_digest"]
             hash_name = digest["digest_algorithm"]["algorithm"].native
@@ -300,9 +268,7 @@ class Signature:
                 if len(unsigned) != 1 or unsigned[0]["type"].native != "microsoft_time_stamp_token":
                     raise Unsound("the signature carries unauthenticated attributes other than one time-stamp")
                 token = attribute(unsigned, "microsoft_time_stamp_token")
-                self.time_stamp = TimeStamp(token, signer_info["signature"].native, store)
-            # The signer's issuers must have been valid when it signed, as far as anything says when that was.
-            chain(self.signer, bag, self.time_stamp.time if self.time_stamp else now, store)
+                self.time_stamp = TimeStamp(token, signer_info["signature"].native)
         except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
             raise Unsound(f"the signature cannot be read: {type(error).__name__}")
         self.fingerprint = fingerprint(self.signer)
@@ -311,15 +277,3 @@ class Signature:
         """Whether the signer's certificate may sign code, as Windows holds it."""
         return may_sign(self.signer, "code_signing")
 
-
-def read_store(path):
-    """The certificates of a PEM bundle (this machine's authorities)."""
-    import ssl
-    text = open(path, encoding="ascii", errors="replace").read()
-    blocks = text.split("-----END CERTIFICATE-----")
-    found = []
-    for block in blocks:
-        if "-----BEGIN CERTIFICATE-----" in block:
-            pem = block[block.index("-----BEGIN CERTIFICATE-----"):] + "-----END CERTIFICATE-----\n"
-            found.append(x509.Certificate.load(ssl.PEM_cert_to_DER_cert(pem)))
-    return found

@@ -8,8 +8,8 @@ of at most MEMBER_CAP bytes, with no data before the first and no comment.
 The commit that its BUILDINFO.txt names must be 40 lowercase hex digits, a
 commit of this clone on main or a tag, of the version that the file name
 names.  Each program's signature, if any, is parsed and checked in this
-process: one signer, nothing beside it but its chain and one RFC 3161
-time-stamp, the program's own digest.
+process: one signer, nothing beside it but certificates (which count for
+nothing) and one RFC 3161 time-stamp, the program's own digest.
 
 The commit is rebuilt unsigned, with a clean environment, inside a Debian 13
 root (scripts/debian-root, this clone's, makes the root with its tools, then
@@ -25,9 +25,10 @@ and whatever HOME holds (root's check of a user's clone, under sudo or not).
 
 It exits 0 only then, and only when no program is signed or every program
 is signed once by a certificate that the list of signers names, valid now or
-at the time of a time-stamp by a listed authority (or one whose chain ends in
-this machine's store).  The list is release/signers.txt on the tip of this
-clone's main, or FILE.  The last line is the verdict:
+at the time of a time-stamp signed by a certificate that the list names:
+trust is by these pins alone, never by a path of issuers or a store of
+authorities (Windows judges those).  The list is release/signers.txt on the
+tip of this clone's main, or FILE.  The last line is the verdict:
 
     check-release: ACCEPTED: ...       status 0: the download is the commit's
     check-release: REFUSED: ...        status 1: the download is not sound
@@ -63,7 +64,6 @@ TOP = Path(__file__).resolve().parents[2]
 MEMBER_CAP = 1 << 20  # bytes: five times the largest program, the stand-in's 210 KB
 MEMBERS_CAP = 16
 ARCHIVE_CAP = MEMBERS_CAP * MEMBER_CAP
-SYSTEM_AUTHORITIES = "/etc/ssl/certs/ca-certificates.crt"
 # Nothing of the caller's reaches a command but where the roots lie.
 CLEAN_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
                      **{name: os.environ[name] for name in ("CHATPIPE_ROOTS",) if name in os.environ}}
@@ -341,12 +341,14 @@ def judge(name, signature, signers, now):
     print(f"  a listed signer: {'yes' if listed else 'NO'}")
     moment, stamp = now, signature.time_stamp
     if stamp is not None:
-        trust = stamp.trusted_by(signers["time-stamp"])
-        said = {"listed": "a listed authority", "store": "an authority this machine trusts", None: "NOT TRUSTED"}
-        print(f"  time-stamped {stamp.time:%Y-%m-%d %H:%M:%S} UTC by "
-              f"\"{shown(stamp.authority.subject.human_friendly)}\": {said[trust]}")
-        if trust is None:
-            return f"{name}'s time-stamp is by an authority that is neither listed nor trusted here"
+        stamper_listed = stamp.fingerprint in signers["time-stamp"]
+        print(f"  time-stamped {stamp.time:%Y-%m-%d %H:%M:%S} UTC by the certificate with SHA-256 fingerprint "
+              f"{stamp.fingerprint}, \"{shown(stamp.authority.subject.human_friendly)}\": "
+              f"{'a listed authority' if stamper_listed else 'NOT LISTED'}")
+        if not stamper_listed:
+            return f"{name}'s time-stamp is signed by a certificate that the list of signers does not name"
+        if not authenticode.valid_at(stamp.authority, stamp.time):
+            return f"{name}'s time-stamp is signed by a certificate that was not valid at its time"
         if stamp.time > now:
             return f"{name}'s time-stamp lies in the future"
         moment = stamp.time
@@ -374,7 +376,7 @@ def judging(what):
         raise Refused(f"{what} cannot be read ({type(error).__name__}): {shown(str(error))}") from None
 
 
-def examined(data, signers, store, now):
+def examined(data, signers, now):
     """What the download says it is, before anything is built: its members,
     the commit it names, and its signatures, parsed and judged; a refusal
     where any of that fails.  All in this process: the fuzzer runs it too."""
@@ -387,7 +389,7 @@ def examined(data, signers, store, now):
             try:
                 der = authenticode.signature_of(contents.get(name, b""))
                 if der is not None:
-                    signatures[name], parsed[name] = der, authenticode.Signature(contents[name], der, store, now)
+                    signatures[name], parsed[name] = der, authenticode.Signature(contents[name], der)
             except authenticode.Unsound as error:
                 raise Refused(f"{name}: {error}")
     if signatures and len(signatures) != len(PROGRAMS):
@@ -406,8 +408,8 @@ def check(archive, signers):
     if os.path.getsize(archive) > ARCHIVE_CAP:
         raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
     data = Path(archive).read_bytes()
-    store, now = authenticode.read_store(SYSTEM_AUTHORITIES), datetime.datetime.now(datetime.timezone.utc)
-    contents, commit, signatures = examined(data, signers, store, now)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    contents, commit, signatures = examined(data, signers, now)
     checked_commit(commit, Path(archive).name)
     epoch = git("log", "-1", "--format=%ct", commit).stdout.strip()
     files = rebuild(commit, epoch)

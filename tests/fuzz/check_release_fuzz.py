@@ -6,7 +6,8 @@ built (examined()).
 
 The seed, release/seed.zip, is a genuine archive: a tiny program, signed by a
 throwaway certificate and time-stamped by tests/release/timestamp_authority.py (their
-keys are gone), in both program members; release/signers.txt lists both.
+keys are gone), in both program members; release/signers.txt pins both
+certificates.
 Each run mutates it: the archive's bytes, a member's bytes re-zipped, or one
 node of a program's signature (DER, parsed into a tree and written back with
 its lengths right), re-attached to the program.  Every input must end in
@@ -133,11 +134,11 @@ def rezipped(rng, members):
     return buffer.getvalue()
 
 
-def judged(data, signers, store, now):
+def judged(data, signers, now):
     """'accepted', or the refusal's kind: its text with the specifics taken out."""
     with contextlib.redirect_stdout(io.StringIO()):
         try:
-            check_release.examined(data, signers, store, now)
+            check_release.examined(data, signers, now)
             return "accepted"
         except check_release.Refused as refusal:
             said = str(refusal)
@@ -157,15 +158,13 @@ def main():
     rng = random.Random(seed)
     genuine = (CORPUS / "seed.zip").read_bytes()
     signers = check_release.read_signers(CORPUS / "signers.txt")
-    store = authenticode.read_store(check_release.SYSTEM_AUTHORITIES)
     with zipfile.ZipFile(io.BytesIO(genuine)) as archive:
         members = {name: archive.read(name) for name in archive.namelist()}
     program = members[check_release.PROGRAMS[0]]
-    stamp = authenticode.Signature(program, authenticode.signature_of(program), store,
-                                   datetime.datetime.now(datetime.timezone.utc)).time_stamp
+    stamp = authenticode.Signature(program, authenticode.signature_of(program)).time_stamp
     now = stamp.time + datetime.timedelta(minutes=1)  # while the throwaway certificates are valid
-    if judged(genuine, signers, store, now) != "accepted":
-        sys.exit(f"the genuine seed is not accepted: {judged(genuine, signers, store, now)}")
+    if judged(genuine, signers, now) != "accepted":
+        sys.exit(f"the genuine seed is not accepted: {judged(genuine, signers, now)}")
     kinds = collections.Counter()
     deadline = time.monotonic() + arguments.seconds
     runs = 0
@@ -174,7 +173,7 @@ def main():
         data = mutated_bytes(rng, genuine) if rng.random() < 0.2 else rezipped(rng, members)
         started = time.monotonic()
         try:
-            kinds[judged(data, signers, store, now)] += 1
+            kinds[judged(data, signers, now)] += 1
             fault = None if time.monotonic() - started < JUDGE_SECONDS else f"took {time.monotonic() - started:.1f} s"
         except Exception:
             fault = traceback.format_exc()
