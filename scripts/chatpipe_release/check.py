@@ -229,7 +229,7 @@ def tail(output):
 
 def plain_file(path):
     """What the sandbox left at `path`: a regular file's bytes, never through
-    a link, a pipe or a device."""
+    a link, a pipe or a device, and no more than an archive may hold."""
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     except OSError as error:
@@ -240,19 +240,31 @@ def plain_file(path):
         return built.read(ARCHIVE_CAP + 1)
 
 
-def kept_release(kept, commit, epoch):
-    """Whether a kept rebuild is the commit's: its BUILDINFO.txt names the
-    commit, and the zip code makes it again from its files at the commit's
-    time."""
+def release_files(unsigned, commit, epoch):
+    """The members of the commit's rebuilt archive, which the commit's code
+    made: read as a download is, within the same caps and names, then held to
+    naming the commit in its BUILDINFO.txt and to being what the zip code
+    makes again from them at the commit's time."""
     try:
-        unsigned = (kept / "unsigned.zip").read_bytes()
-        with zipfile.ZipFile(io.BytesIO(unsigned)) as rebuilt:
-            files = {name: rebuilt.read(name) for name in rebuilt.namelist()}
-    except (OSError, zipfile.BadZipFile):
+        if len(unsigned) > ARCHIVE_CAP:
+            raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
+        with judging("the rebuilt archive"):
+            files = read_archive(unsigned)
+    except Refused as refusal:
+        raise Refused(f"commit {commit}'s release: {refusal}") from None
+    if f"commit: {commit}".encode() not in files["BUILDINFO.txt"].splitlines():
+        raise Refused(f"commit {commit}'s release names another commit")
+    if zipped(files, epoch) != unsigned:
+        raise Refused(f"the zip code here does not make commit {commit}'s release again")
+    return files
+
+
+def kept_release(kept, commit, epoch):
+    """A kept rebuild's members, or None where it is missing or not the commit's."""
+    try:
+        return release_files(plain_file(kept / "unsigned.zip"), commit, epoch)
+    except Refused:
         return None
-    if f"commit: {commit}".encode() not in files.get("BUILDINFO.txt", b"").splitlines():
-        return None
-    return files if zipped(files, epoch) == unsigned else None
 
 
 def zipped(files, epoch):
@@ -298,15 +310,13 @@ def rebuild(commit, epoch):
             built = plain_file(sandbox / "release.zip")
         finally:
             shutil.rmtree(sandbox, ignore_errors=True)
+        files = release_files(built, commit, epoch)  # before it is kept
         ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=store))
         try:
             (ready / "unsigned.zip").write_bytes(built)
             os.rename(ready, kept)
         finally:
             shutil.rmtree(ready, ignore_errors=True)
-        files = kept_release(kept, commit, epoch)
-        if files is None:
-            raise Refused(f"the zip code here does not make commit {commit}'s release again")
         return files
 
 

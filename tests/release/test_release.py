@@ -319,6 +319,16 @@ def unsigned_attribute(value):
     return change
 
 
+# A commit's release that zips BUILDINFO.txt, naming the commit, and one member NAME.
+RELEASE_OF_ONE_MEMBER = """#!/bin/sh
+mkdir -p build/release
+exec python3 -c 'import sys, zipfile
+with zipfile.ZipFile("build/release/chatpipe-1.0.0-win64.zip", "w") as release:
+    release.writestr("BUILDINFO.txt", "commit: " + sys.argv[1] + "\\n")
+    release.writestr(sys.argv[2], "escaped")' "$(git rev-parse HEAD)" '{name}'
+"""
+
+
 def commit_on_main(text, path="scripts/release"):
     """A commit on main whose file `path` holds `text`."""
     environment = dict(os.environ, GIT_INDEX_FILE=str(work / "index"), **IDENTITY)
@@ -524,6 +534,10 @@ class Release(Recorded):
               for shown, c in (("HEAD", b"HEAD"), ("a branch", b"main"), ("a short hash", head[:12]),
                                ("an option", b"-f"), ("a search", b":/Version"), ("upper case", head.upper()),
                                ("a commit on no branch", dangling.encode()))],
+            *[(f"a commit whose release makes a zip with {what}", lambda t, name=name: edited(
+                unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(RELEASE_OF_ONE_MEMBER.format(name=name)))))
+              for what, name in (("an absolute member name", base / "escaped.exe"), ("a member in a folder",
+                                                                                     "folder/evil.exe"))],
             ("a commit whose release script would write outside the root", lambda t: edited(
                 unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\n"
                                                                     f"exit 3\n")))),
