@@ -1,7 +1,7 @@
 """Checks a downloaded release archive against the commit it names, and its
 signatures against the signers the project names:
 
-    scripts/check-release [--signers FILE] chatpipe-VERSION-win64.zip
+    scripts/check-release [--signers FILE] [--rebuild-seconds N] chatpipe-VERSION-win64.zip
 
 Nothing is unpacked to disk.  The archive must hold plain files, each once,
 of at most MEMBER_CAP bytes, with no data before the first and no comment.
@@ -31,10 +31,14 @@ authorities (Windows judges those).  The list is release/signers.txt on the
 tip of this clone's main, or FILE.  The last line is the verdict:
 
     check-release: ACCEPTED: ...       status 0: the download is the commit's
-    check-release: REFUSED: ...        status 1: the download is not sound
+    check-release: REFUSED: ...        status 1: the download is not sound,
+                                       or names a commit whose release fails
+                                       or runs past N seconds (default
+                                       REBUILD_SECONDS)
     check-release: NOT CHECKED: ...    status 3: the check could not be made
-                                       (the network, a time limit, a tool,
-                                       git); it says nothing of the download
+                                       (the network, a time limit of its own
+                                       steps, a tool, git); it says nothing of
+                                       the download
 
 Status 2 for a usage error or a --signers FILE that cannot be read, 128 plus
 the signal's number when interrupted.  Debian 12 or 13, as root.
@@ -82,6 +86,11 @@ class NotChecked(Exception):
     """The check could not be made, for a reason that is not the download's."""
 
 
+class TimedOut(NotChecked):
+    """A command ran past its bound: check-release's own step, unless the
+    caller knows it for the commit's."""
+
+
 class Interrupted(BaseException):
     pass
 
@@ -114,7 +123,7 @@ def run(*command, seconds=COMMAND_SECONDS, **options):
             except (ProcessLookupError, subprocess.TimeoutExpired):
                 pass
         if isinstance(error, subprocess.TimeoutExpired):
-            raise NotChecked(f"{Path(str(command[3])).name} took over {seconds} s") from None
+            raise TimedOut(f"{Path(str(command[3])).name} took over {seconds} s") from None
         raise
     return subprocess.CompletedProcess(command, process.returncode, output)
 
@@ -275,7 +284,7 @@ def zipped(files, epoch):
         return (Path(folder) / "archive.zip").read_bytes()
 
 
-def rebuild(commit, epoch):
+def rebuild(commit, epoch, seconds=REBUILD_SECONDS):
     """The commit's unsigned release, built once in the Debian 13 root and
     kept; as {name: bytes}."""
     store = TOP / "build" / "check-release"
@@ -302,8 +311,12 @@ def rebuild(commit, epoch):
             raise NotChecked(f"the Debian {BUILT_ON} root could not be made (status {made.returncode})")
         sandbox = Path(tempfile.mkdtemp(prefix=".sandbox-", dir=store))
         try:
-            done = run(*root, "--commit", commit, "--sandbox", sandbox, "/bin/sh", "-c",
-                       "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=REBUILD_SECONDS)
+            try:
+                done = run(*root, "--commit", commit, "--sandbox", sandbox, "/bin/sh", "-c",
+                           "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=seconds)
+            except TimedOut:
+                raise Refused(f"commit {commit}'s release ran past its bound of {seconds} s "
+                              "(--rebuild-seconds raises it)") from None
             if done.returncode != 0:
                 tail(done.stdout)
                 raise Refused(f"commit {commit}'s release failed in the root (status {done.returncode})")
@@ -414,7 +427,7 @@ def examined(data, signers, now):
     return contents, commit, signatures
 
 
-def check(archive, signers):
+def check(archive, signers, rebuild_seconds=REBUILD_SECONDS):
     if os.path.getsize(archive) > ARCHIVE_CAP:
         raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
     data = Path(archive).read_bytes()
@@ -422,7 +435,7 @@ def check(archive, signers):
     contents, commit, signatures = examined(data, signers, now)
     checked_commit(commit, Path(archive).name)
     epoch = git("log", "-1", "--format=%ct", commit).stdout.strip()
-    files = rebuild(commit, epoch)
+    files = rebuild(commit, epoch, rebuild_seconds)
     odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
     if odd:
         raise Refused(f"{shown(odd[0])} is {'missing' if odd[0] in files else 'not a member of the commit`s release'}")
@@ -443,6 +456,8 @@ def check(archive, signers):
 def main():
     parser = argparse.ArgumentParser(description="Checks a chatpipe release archive against its commit.")
     parser.add_argument("--signers", metavar="FILE", help="the list of signers (default: release/signers.txt on main)")
+    parser.add_argument("--rebuild-seconds", metavar="N", type=int, default=REBUILD_SECONDS,
+                        help=f"how long the commit's release may take in the root (default: {REBUILD_SECONDS})")
     parser.add_argument("archive")
     arguments = parser.parse_args()
 
@@ -466,7 +481,7 @@ def main():
         if not os.path.isfile(arguments.archive):
             print(f"check-release: no such file: {shown(arguments.archive)}", file=sys.stderr)
             return 2
-        verdict = check(arguments.archive, signers)
+        verdict = check(arguments.archive, signers, arguments.rebuild_seconds)
         print(f"check-release: ACCEPTED: {shown(Path(arguments.archive).name)} is {verdict}")
         return 0
     except Refused as refusal:

@@ -191,11 +191,12 @@ def snapshot():
             if work not in path.parents and not {".git", "check-release"} & set(path.relative_to(base).parts)}
 
 
-def refused(what, archive, clock=None, verdict="check-release: REFUSED: ", signers=SIGNERS, unsaid="NOTE: only"):
+def refused(what, archive, clock=None, verdict="check-release: REFUSED: ", signers=SIGNERS, unsaid="NOTE: only",
+            options=()):
     """check-release fails, saying `verdict` and not `unsaid`, prints no
     control character raw, and changes nothing outside the work folder."""
     before = snapshot()
-    result = run(*(["faketime", "-f", clock] if clock else []), *CHECK[:-1], signers, archive,
+    result = run(*(["faketime", "-f", clock] if clock else []), *CHECK[:-1], signers, *options, archive,
                  env=dict(os.environ, TMPDIR=str(base)))
     printed = result.stdout + result.stderr
     said = next((line for line in printed.splitlines() if verdict in line), None)
@@ -627,6 +628,8 @@ class Release(Recorded):
         # Interrupted while its commit's release runs in the root: it says so,
         # and leaves nothing running or mounted.
         edited(unsigned, work / "slow.zip", "BUILDINFO.txt", with_commit(commit_on_main("#!/bin/sh\nexec sleep 3607\n")))
+        refused("a commit whose release runs past its bound", work / "slow.zip", verdict="past its bound of 5 s",
+                options=["--rebuild-seconds", "5"])
         for ending, status, last in ((signal.SIGINT, 130, "check-release: interrupted"), (signal.SIGKILL, -9, "")):
             check = subprocess.Popen(CHECK + [work / "slow.zip"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      text=True)
