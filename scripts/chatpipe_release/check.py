@@ -110,7 +110,7 @@ def run(*command, seconds=COMMAND_SECONDS, **options):
     check-release itself be killed (debian-root then ends all in the root)."""
     command = ("setpriv", "--pdeathsig", "KILL", *command)
     process = subprocess.Popen([str(part) for part in command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               stdin=subprocess.DEVNULL, text=True, env=CLEAN_ENVIRONMENT, start_new_session=True,
+                               stdin=subprocess.DEVNULL, text=True, errors="replace", env=CLEAN_ENVIRONMENT, start_new_session=True,
                                **options)
     try:
         output, _ = process.communicate(timeout=seconds)
@@ -214,7 +214,10 @@ def checked_commit(commit, archive_name):
         raise Refused(f"commit {commit} is not a commit of this clone")
     if not git("for-each-ref", "--contains", commit, "refs/heads/main", "refs/tags").stdout:
         raise Refused(f"commit {commit} is on neither main nor a tag of this clone")
-    version = version_of(git("show", f"{commit}:CMakeLists.txt").stdout) or "unknown"
+    cmake_lists = git("show", f"{commit}:CMakeLists.txt", may_fail=True)
+    if cmake_lists.returncode != 0:
+        raise Refused(f"commit {commit} has no CMakeLists.txt: it is no commit of a release")
+    version = version_of(cmake_lists.stdout) or "unknown"
     date = git("log", "-1", "--format=%cd", "--date=format-local:%Y-%m-%d %H:%M UTC", commit).stdout.strip()
     print(f"commit {commit}: chatpipe {version}, committed {date}")
     named = version_named(archive_name)

@@ -1,6 +1,6 @@
 """Mutation fuzzing of scripts/check-release's reading and judging of a
 download, in this process: what it does with an archive before anything is
-built (examined()).
+built (examined()), and the same bytes as a rebuilt archive (release_files()).
 
     check_release_fuzz.py [--runs N] [--seconds S] [--seed K]
 
@@ -148,6 +148,15 @@ def judged(data, signers, now):
             return re.sub(r"'.*'|[0-9a-f]{6,}|\d+|\S*\\\S*", "_", said)[:100]
 
 
+def rebuilt(data, commit):
+    """The same bytes read as a rebuilt archive of `commit` is read: its
+    members, or a refusal."""
+    try:
+        check_release.release_files(data, commit, 0)
+    except check_release.Refused:
+        pass
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=0, help="how many inputs (0: as many as --seconds allows)")
@@ -161,6 +170,7 @@ def main():
     with zipfile.ZipFile(io.BytesIO(genuine)) as archive:
         members = {name: archive.read(name) for name in archive.namelist()}
     program = members[check_release.PROGRAMS[0]]
+    commit = check_release.named_commit(members["BUILDINFO.txt"])
     stamp = authenticode.Signature(program, authenticode.signature_of(program)).time_stamp
     now = stamp.time + datetime.timedelta(minutes=1)  # while the throwaway certificates are valid
     if judged(genuine, signers, now) != "accepted":
@@ -174,6 +184,7 @@ def main():
         started = time.monotonic()
         try:
             kinds[judged(data, signers, now)] += 1
+            rebuilt(data, commit)
             fault = None if time.monotonic() - started < JUDGE_SECONDS else f"took {time.monotonic() - started:.1f} s"
         except Exception:
             fault = traceback.format_exc()

@@ -331,11 +331,14 @@ with zipfile.ZipFile("build/release/chatpipe-1.0.0-win64.zip", "w") as release:
 
 
 def commit_on_main(text, path="scripts/release"):
-    """A commit on main whose file `path` holds `text`."""
+    """A commit on main whose file `path` holds `text`, or that has no `path` where `text` is None."""
     environment = dict(os.environ, GIT_INDEX_FILE=str(work / "index"), **IDENTITY)
-    blob = run("git", "-C", clone, "hash-object", "-w", "--stdin", input=text).stdout.strip()
     run("git", "-C", clone, "read-tree", "HEAD", env=environment)
-    run("git", "-C", clone, "update-index", "--cacheinfo", f"100755,{blob},{path}", env=environment)
+    if text is None:
+        run("git", "-C", clone, "update-index", "--force-remove", path, env=environment)
+    else:
+        blob = run("git", "-C", clone, "hash-object", "-w", "--stdin", input=text).stdout.strip()
+        run("git", "-C", clone, "update-index", "--cacheinfo", f"100755,{blob},{path}", env=environment)
     tree = run("git", "-C", clone, "write-tree", env=environment).stdout.strip()
     made = run("git", "-C", clone, "commit-tree", "-p", "main", "-m", "hostile", tree, env=environment).stdout.strip()
     run("git", "-C", clone, "update-ref", "refs/heads/main", made)
@@ -539,6 +542,10 @@ class Release(Recorded):
                 unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(RELEASE_OF_ONE_MEMBER.format(name=name)))))
               for what, name in (("an absolute member name", base / "escaped.exe"), ("a member in a folder",
                                                                                      "folder/evil.exe"))],
+            ("a commit without CMakeLists.txt", lambda t: edited(unsigned, t, "BUILDINFO.txt", with_commit(
+                commit_on_main(None, "CMakeLists.txt")))),
+            ("a commit whose release fails, printing bytes that are not UTF-8", lambda t: edited(
+                unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main("#!/bin/sh\nprintf '\\377\\376'\nexit 3\n")))),
             ("a commit whose release script would write outside the root", lambda t: edited(
                 unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\n"
                                                                     f"exit 3\n")))),
@@ -620,6 +627,10 @@ class Release(Recorded):
         run(*CHECK, work / "fewer.zip")
         expect("check-release accepts the release of a commit with other members", True,
                CHECK + [clone / "build" / "check-release" / fewer.decode() / "unsigned.zip"])
+        run("git", "-C", clone, "tag", b"v9.\xff".decode("utf-8", "surrogateescape"))
+        expect("check-release accepts the genuine archive, the clone holding a tag whose name is not UTF-8", True,
+               CHECK + [genuine])
+        run("git", "-C", clone, "tag", "-d", b"v9.\xff".decode("utf-8", "surrogateescape"))
         shutil.copy(genuine, work / archive_name("9.9.9"))
         refused("the genuine archive under another version's name", work / archive_name("9.9.9"),
                 verdict="the file name says version 9.9.9")
