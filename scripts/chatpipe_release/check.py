@@ -457,7 +457,8 @@ def check(archive, signers, rebuild_seconds=REBUILD_SECONDS):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Checks a chatpipe release archive against its commit.")
+    parser = argparse.ArgumentParser(prog="check-release",
+                                     description="Checks a chatpipe release archive against its commit.")
     parser.add_argument("--signers", metavar="FILE", help="the list of signers (default: release/signers.txt on main)")
     parser.add_argument("--rebuild-seconds", metavar="N", type=int, default=REBUILD_SECONDS,
                         help=f"how long the commit's release may take in the root (default: {REBUILD_SECONDS})")
@@ -470,7 +471,7 @@ def main():
         signal.signal(ending, interrupted)
     global authenticode
     try:
-        installed = run(TOP / "scripts" / "install-deps", "python3-asn1crypto", "python3-cryptography")
+        installed = run(TOP / "scripts" / "install-deps", "--checker")
         if installed.returncode != 0:
             print(installed.stdout, end="", file=sys.stderr)
             raise NotChecked("the tools it needs could not be installed (see above): try again")
@@ -498,3 +499,7 @@ def main():
         number = interruption.args[0]
         print(f"check-release: interrupted by {signal.Signals(number).name}: nothing was decided")
         return 128 + number
+
+
+if __name__ == "__main__":
+    sys.exit(main())
