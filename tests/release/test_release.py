@@ -699,6 +699,7 @@ class DebianRoot(Recorded):
                 ("the host's disks", "! ls /dev | grep -q -E '^(sd|vd|nvme|xvd)'"),
                 ("a way out of the root", "! python3 -c 'import os; os.chroot(\"/usr\")' 2>/dev/null"),
                 ("any capability", "grep -q -E '^CapEff:[[:space:]]*0+$' /proc/self/status"),
+                ("a descriptor beyond the standard ones", "! ls /proc/self/fd | grep -q -v -x -E '[0-3]'"),
             )
             sandbox = work / "sandbox"
             sandbox.mkdir()
