@@ -110,8 +110,8 @@ def run(*command, seconds=COMMAND_SECONDS, **options):
     check-release itself be killed (debian-root then ends all in the root)."""
     command = ("setpriv", "--pdeathsig", "KILL", *command)
     process = subprocess.Popen([str(part) for part in command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               stdin=subprocess.DEVNULL, text=True, errors="replace", env=CLEAN_ENVIRONMENT, start_new_session=True,
-                               **options)
+                               stdin=subprocess.DEVNULL, text=True, errors="replace", env=CLEAN_ENVIRONMENT,
+                               start_new_session=True, **options)
     try:
         output, _ = process.communicate(timeout=seconds)
     except BaseException as error:

@@ -210,12 +210,12 @@ def refused(what, archive, clock=None, verdict="check-release: REFUSED: ", signe
 
 def certificate(name, subject, serial=None, start=None, days=1, crl=None, unit=None, usage=None, issuer=None,
                 ca=False, path_length=None, purpose=x509.oid.ExtendedKeyUsageOID.CODE_SIGNING, public_key=None,
-                payload=b"", key_size=2048):
+                payload=b"", key_size=2048, critical=False):
     """A certificate and its key, as NAME.pem and NAME.key: for `purpose`
     (None: no extended key usage), self-signed or signed by `issuer` (a name
     made before); a CA if `ca`; `usage`: the key usages it names, if any;
     `public_key`: another's, for a forgery that no key of its own signed;
-    `payload`: bytes it carries in an extension of no meaning."""
+    `payload`: bytes it carries in an extension of no meaning (`critical` or not)."""
     key = rsa.generate_private_key(public_exponent=65537, key_size=key_size)
     start = start or datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=5)
     names = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, subject)] +
@@ -230,7 +230,7 @@ def certificate(name, subject, serial=None, start=None, days=1, crl=None, unit=N
         builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=path_length), critical=True)
     if payload:
         builder = builder.add_extension(x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.55555.1"),
-                                                                   payload), critical=False)
+                                                                   payload), critical=critical)
     if usage:
         builder = builder.add_extension(x509.KeyUsage(**{field: field in usage for field in KEY_USAGES},
                                                       encipher_only=False, decipher_only=False), critical=True)
@@ -591,9 +591,10 @@ class Release(Recorded):
                               start=datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc))
         enciphers = certificate("enciphers", "chatpipe test signer that only enciphers", usage={"key_encipherment"})
         small = certificate("small", "chatpipe test signer with a small key", key_size=1024)
+        unknown = certificate("unknown", "chatpipe test signer", payload=b"rules", critical=True)
         root = certificate("root", "chatpipe test root", ca=True, usage={"key_cert_sign"}, purpose=None, days=30)
         listed.write_text(SIGNERS.read_text() + "".join(f"signer {listed.fingerprint(hashes.SHA256()).hex()}\n"
-                                                        for listed in (of_2020, enciphers, small))
+                                                        for listed in (of_2020, enciphers, small, unknown))
                           + f"time-stamp {root.fingerprint(hashes.SHA256()).hex()}\n")
         # An attacker's token, to carry the listed authority's certificate.
         stamped_through("root")(work / "self-stamped.zip")
@@ -610,6 +611,8 @@ class Release(Recorded):
                  unlisted, "NOTE: only"),
                 ("a listed certificate whose key usage lacks digitalSignature", signed_by("enciphers"), None, listed,
                  "not a certificate for signing code", "NOTE: only"),
+                ("a listed certificate with a critical extension of no known meaning", signed_by("unknown"), None,
+                 listed, "not a certificate for signing code", "NOTE: only"),
                 ("a listed certificate with a 1,024-bit key", signed_by("small"), None, listed,
                  "an RSA key of 1024 bits", "NOTE: only"),
                 ("an unlisted signer's archive of a commit never built, before building it", lambda t: edited(
