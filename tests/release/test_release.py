@@ -703,6 +703,9 @@ class DebianRoot(Recorded):
                 ("a way out of the root", "! python3 -c 'import os; os.chroot(\"/usr\")' 2>/dev/null"),
                 ("any capability", "grep -q -E '^CapEff:[[:space:]]*0+$' /proc/self/status"),
                 ("a descriptor beyond the standard ones", "! ls /proc/self/fd | grep -q -v -x -E '[0-3]'"),
+                ("/proc/sys, opened for writing", "! python3 -c 'open(\"/proc/sys/kernel/core_pattern\", \"r+\")' "
+                                                  "2>/dev/null"),
+                ("root's ids outside", "cp /bin/true setuid && chmod u+s setuid"),
             )
             sandbox = work / "sandbox"
             sandbox.mkdir()
@@ -712,6 +715,9 @@ class DebianRoot(Recorded):
             for number, (what, _) in enumerate(probes):
                 record(f"from the sandbox, out of reach: {what}", f"out of reach: {number}" in said.stdout.splitlines(),
                       said.stdout + said.stderr)
+            made = (sandbox / "setuid").stat()
+            record("... and a setuid program made there is not root's here", made.st_mode & 0o4000 and made.st_uid != 0,
+                   f"{made.st_uid} {made.st_mode:o}")
             listener.close()
 
             copy = Path(debian_root(clone, "--copy", capture_output=True, text=True).stdout.strip())
