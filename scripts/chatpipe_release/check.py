@@ -1,7 +1,8 @@
 """Checks a downloaded release archive against the commit it names, and its
 signatures against the signers the project names:
 
-    scripts/check-release [--signers FILE] [--rebuild-seconds N] chatpipe-VERSION-win64.zip
+    scripts/check-release [--signers FILE] [--rebuild-seconds N] [--processes N] [--memory N]
+                          [--cpu-seconds N] [--disk N] chatpipe-VERSION-win64.zip
 
 Nothing is unpacked to disk.  The archive must hold plain files, each once,
 of at most MEMBER_CAP bytes, with no data before the first and no comment.
@@ -33,7 +34,8 @@ tip of this clone's main, or FILE.  The last line is the verdict:
     check-release: ACCEPTED: ...       status 0: the download is the commit's
     check-release: REFUSED: ...        status 1: the download is not sound,
                                        or names a commit whose release fails
-                                       or runs past N seconds (default
+                                       (also for a bound of its sandbox) or
+                                       runs past N seconds (default
                                        REBUILD_SECONDS)
     check-release: NOT CHECKED: ...    status 3: the check could not be made
                                        (the network, a time limit of its own
@@ -72,6 +74,12 @@ ARCHIVE_CAP = MEMBERS_CAP * MEMBER_CAP
 CLEAN_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
                      **{name: os.environ[name] for name in ("CHATPIPE_ROOTS",) if name in os.environ}}
 REBUILD_SECONDS = 3600
+# The sandbox's other bounds on a commit's release, each an option; where one
+# is not given, debian-root's own holds (see its header).
+BOUND_OPTIONS = {"--processes": ("CHATPIPE_SANDBOX_PROCESSES", "processes at once"),
+                 "--memory": ("CHATPIPE_SANDBOX_MEMORY", "bytes of address space, each process"),
+                 "--cpu-seconds": ("CHATPIPE_SANDBOX_CPU_SECONDS", "seconds of CPU time, each process"),
+                 "--disk": ("CHATPIPE_SANDBOX_DISK", "bytes its folder may hold")}
 COMMAND_SECONDS = 600
 ROOT_SECONDS = 1800  # making the root: mmdebstrap, with the toolchain, Wine and the rest
 NOT_CHECKED = 3
@@ -104,13 +112,14 @@ def shown(text, cap=200):
     return text if len(text) <= cap else text[:cap] + "...(cut)"
 
 
-def run(*command, seconds=COMMAND_SECONDS, **options):
+def run(*command, seconds=COMMAND_SECONDS, env=None, **options):
     """Runs a command in a clean environment and a process group of its own,
     which is ended with it on a time-out or an interrupt; and killed should
     check-release itself be killed (debian-root then ends all in the root)."""
     command = ("setpriv", "--pdeathsig", "KILL", *command)
     process = subprocess.Popen([str(part) for part in command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               stdin=subprocess.DEVNULL, text=True, errors="replace", env=CLEAN_ENVIRONMENT,
+                               stdin=subprocess.DEVNULL, text=True, errors="replace",
+                               env=dict(CLEAN_ENVIRONMENT, **(env or {})),
                                start_new_session=True, **options)
     try:
         output, _ = process.communicate(timeout=seconds)
@@ -287,7 +296,7 @@ def zipped(files, epoch):
         return (Path(folder) / "archive.zip").read_bytes()
 
 
-def rebuild(commit, epoch, seconds=REBUILD_SECONDS):
+def rebuild(commit, epoch, seconds=REBUILD_SECONDS, bounds=None):
     """The commit's unsigned release, built once in the Debian 13 root and
     kept; as {name: bytes}."""
     store = TOP / "build" / "check-release"
@@ -316,13 +325,15 @@ def rebuild(commit, epoch, seconds=REBUILD_SECONDS):
         try:
             try:
                 done = run(*root, "--commit", commit, "--sandbox", sandbox, "/bin/sh", "-c",
-                           "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=seconds)
+                           "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=seconds,
+                           env=bounds)
             except TimedOut:
                 raise Refused(f"commit {commit}'s release ran past its bound of {seconds} s "
                               "(--rebuild-seconds raises it)") from None
             if done.returncode != 0:
                 tail(done.stdout)
-                raise Refused(f"commit {commit}'s release failed in the root (status {done.returncode})")
+                raise Refused(f"commit {commit}'s release failed in the root (status {done.returncode}), within "
+                              f"the sandbox's bounds, which {', '.join(BOUND_OPTIONS)} and --rebuild-seconds raise")
             built = plain_file(sandbox / "release.zip")
         finally:
             shutil.rmtree(sandbox, ignore_errors=True)
@@ -430,7 +441,7 @@ def examined(data, signers, now):
     return contents, commit, signatures
 
 
-def check(archive, signers, rebuild_seconds=REBUILD_SECONDS):
+def check(archive, signers, rebuild_seconds=REBUILD_SECONDS, bounds=None):
     if os.path.getsize(archive) > ARCHIVE_CAP:
         raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
     data = Path(archive).read_bytes()
@@ -438,7 +449,7 @@ def check(archive, signers, rebuild_seconds=REBUILD_SECONDS):
     contents, commit, signatures = examined(data, signers, now)
     checked_commit(commit, Path(archive).name)
     epoch = git("log", "-1", "--format=%ct", commit).stdout.strip()
-    files = rebuild(commit, epoch, rebuild_seconds)
+    files = rebuild(commit, epoch, rebuild_seconds, bounds)
     odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
     if odd:
         raise Refused(f"{shown(odd[0])} is {'missing' if odd[0] in files else 'not a member of the commit`s release'}")
@@ -462,6 +473,9 @@ def main():
     parser.add_argument("--signers", metavar="FILE", help="the list of signers (default: release/signers.txt on main)")
     parser.add_argument("--rebuild-seconds", metavar="N", type=int, default=REBUILD_SECONDS,
                         help=f"how long the commit's release may take in the root (default: {REBUILD_SECONDS})")
+    for option, (variable, what) in BOUND_OPTIONS.items():
+        parser.add_argument(option, dest=variable, metavar="N", type=int,
+                            help=f"the commit's release in its sandbox: {what}")
     parser.add_argument("archive")
     arguments = parser.parse_args()
 
@@ -485,7 +499,9 @@ def main():
         if not os.path.isfile(arguments.archive):
             print(f"check-release: no such file: {shown(arguments.archive)}", file=sys.stderr)
             return 2
-        verdict = check(arguments.archive, signers, arguments.rebuild_seconds)
+        bounds = {variable: str(vars(arguments)[variable]) for variable, _ in BOUND_OPTIONS.values()
+                  if vars(arguments)[variable] is not None}
+        verdict = check(arguments.archive, signers, arguments.rebuild_seconds, bounds)
         print(f"check-release: ACCEPTED: {shown(Path(arguments.archive).name)} is {verdict}")
         return 0
     except Refused as refusal:

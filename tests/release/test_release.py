@@ -645,6 +645,17 @@ class Release(Recorded):
         edited(unsigned, work / "slow.zip", "BUILDINFO.txt", with_commit(commit_on_main("#!/bin/sh\nexec sleep 3607\n")))
         refused("a commit whose release runs past its bound", work / "slow.zip", verdict="past its bound of 5 s",
                 options=["--rebuild-seconds", "5"])
+        # Each of the sandbox's other bounds, lowered so that it costs little.
+        for what, program, bound in (
+                ("processes", "import os, time\nfor _ in range(60):\n    if os.fork() == 0:\n        time.sleep(5)\n"
+                              "        os._exit(0)", ["--processes", "20"]),
+                ("memory", "bytearray(512 << 20)", ["--memory", str(256 << 20)]),
+                ("CPU time", "while True:\n    pass", ["--cpu-seconds", "1"]),
+                ("disk", "open('big', 'wb').write(bytes(64 << 20))", ["--disk", str(32 << 20)])):
+            edited(unsigned, work / "bound.zip", "BUILDINFO.txt", with_commit(commit_on_main(
+                f"#!/usr/bin/python3\n{program}\n")))
+            refused(f"a commit whose release passes its bound of {what}", work / "bound.zip",
+                    verdict="within the sandbox's bounds", options=bound)
         for ending, status, last in ((signal.SIGINT, 130, "check-release: interrupted"), (signal.SIGKILL, -9, "")):
             check = subprocess.Popen(CHECK + [work / "slow.zip"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      text=True)
