@@ -70,6 +70,7 @@ TOP = Path(__file__).resolve().parents[2]
 MEMBER_CAP = 1 << 20  # bytes: five times the largest program, the stand-in's 210 KB
 MEMBERS_CAP = 16
 ARCHIVE_CAP = MEMBERS_CAP * MEMBER_CAP
+SIGNERS_CAP = 1 << 20  # a list of signers: some thousand lines
 # Nothing of the caller's reaches a command but where the roots lie.
 CLEAN_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
                      **{name: os.environ[name] for name in ("CHATPIPE_ROOTS",) if name in os.environ}}
@@ -150,9 +151,12 @@ def read_signers(path):
     """{'signer': set, 'time-stamp': set} of SHA-256 fingerprints, from FILE
     or from release/signers.txt on the tip of main."""
     if path:
-        text = Path(path).read_text()
+        with open(path, encoding="utf-8") as listed:
+            text = listed.read(SIGNERS_CAP + 1)
     else:
         text = git("show", "refs/heads/main:release/signers.txt").stdout
+    if len(text) > SIGNERS_CAP:
+        raise ValueError(f"over {SIGNERS_CAP:,} characters")
     signers = {"signer": set(), "time-stamp": set()}
     for number, line in enumerate(text.splitlines(), 1):
         line = line.split("#", 1)[0].strip()

@@ -635,6 +635,10 @@ class Release(Recorded):
         expect("check-release accepts the genuine archive, the clone holding a tag whose name is not UTF-8", True,
                CHECK + [genuine])
         subprocess.run(not_utf8[:4] + [b"-d"] + not_utf8[4:], stdout=subprocess.DEVNULL, check=True)
+        (work / "long-signers").write_text(SIGNERS.read_text() + "# padding\n" * 200_000)
+        long_list = run(*CHECK[:-1], work / "long-signers", genuine)
+        record("a list of signers of 2 MB is not read whole: a usage error", long_list.returncode == 2
+               and "over 1,048,576 characters" in long_list.stderr, long_list.stdout + long_list.stderr)
         shutil.copy(genuine, work / archive_name("9.9.9"))
         refused("the genuine archive under another version's name", work / archive_name("9.9.9"),
                 verdict="the file name says version 9.9.9")
