@@ -4,7 +4,8 @@ certificate of its own that it makes in FOLDER.
 
     timestamp_authority.py FOLDER    prints the URL once it serves, then serves until killed
 
-FOLDER/authority.pem is the certificate that a time-stamp chains to.
+FOLDER/stamper.pem signs its tokens (the certificate a list of signers pins);
+FOLDER/authority.pem is the root above it, which pins nothing.
 """
 import http.server
 import subprocess
