@@ -152,6 +152,12 @@ def with_commit(commit):
                                  for line in info.splitlines(keepends=True))
 
 
+def naming_commit(text, path="scripts/release"):
+    """Makes the unsigned archive, its BUILDINFO.txt naming a new commit on main
+    whose `path` holds `text` (see commit_on_main)."""
+    return lambda target: edited(unsigned, target, "BUILDINFO.txt", with_commit(commit_on_main(text, path)))
+
+
 def lying_size(source, target):
     """An archive whose README.txt says it holds 10 bytes but inflates to 2 MiB:
     the size in both its headers (local at 22, central at 24, name at 30, 46)."""
@@ -538,17 +544,15 @@ class Release(Recorded):
               for shown, c in (("HEAD", b"HEAD"), ("a branch", b"main"), ("a short hash", head[:12]),
                                ("an option", b"-f"), ("a search", b":/Version"), ("upper case", head.upper()),
                                ("a commit on no branch", dangling.encode()))],
-            *[(f"a commit whose release makes a zip with {what}", lambda t, name=name: edited(
-                unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(RELEASE_OF_ONE_MEMBER.format(name=name)))))
-              for what, name in (("an absolute member name", base / "escaped.exe"), ("a member in a folder",
-                                                                                     "folder/evil.exe"))],
-            ("a commit without CMakeLists.txt", lambda t: edited(unsigned, t, "BUILDINFO.txt", with_commit(
-                commit_on_main(None, "CMakeLists.txt")))),
-            ("a commit whose release fails, printing bytes that are not UTF-8", lambda t: edited(
-                unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main("#!/bin/sh\nprintf '\\377\\376'\nexit 3\n")))),
-            ("a commit whose release script would write outside the root", lambda t: edited(
-                unsigned, t, "BUILDINFO.txt", with_commit(commit_on_main(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\n"
-                                                                    f"exit 3\n")))),
+            ("a commit whose release makes a zip with an absolute member name",
+             naming_commit(RELEASE_OF_ONE_MEMBER.format(name=base / "escaped.exe"))),
+            ("a commit whose release makes a zip with a member in a folder",
+             naming_commit(RELEASE_OF_ONE_MEMBER.format(name="folder/evil.exe"))),
+            ("a commit without CMakeLists.txt", naming_commit(None, "CMakeLists.txt")),
+            ("a commit whose release fails, printing bytes that are not UTF-8",
+             naming_commit("#!/bin/sh\nprintf '\\377\\376'\nexit 3\n")),
+            ("a commit whose release script would write outside the root",
+             naming_commit(f"#!/bin/sh\nmkdir -p {base}\ntouch {base}/escaped.exe\nexit 3\n")),
             # control characters
             ("backspaces and a fake verdict in the commit field", lambda t: edited(unsigned, t, "BUILDINFO.txt", with_commit(
                 b"x\b" * 60 + b"\x1b[2K\rcheck-release: the archive matches commit " + head))),
@@ -646,7 +650,7 @@ class Release(Recorded):
     def test_7_an_interrupted_check_leaves_nothing_running(self):
         # Interrupted while its commit's release runs in the root: it says so,
         # and leaves nothing running or mounted.
-        edited(unsigned, work / "slow.zip", "BUILDINFO.txt", with_commit(commit_on_main("#!/bin/sh\nexec sleep 3607\n")))
+        naming_commit("#!/bin/sh\nexec sleep 3607\n")(work / "slow.zip")
         refused("a commit whose release runs past its bound", work / "slow.zip", verdict="past its bound of 5 s",
                 options=["--rebuild-seconds", "5"])
         # Each of the sandbox's other bounds, lowered so that it costs little.
@@ -656,8 +660,7 @@ class Release(Recorded):
                 ("memory", "bytearray(512 << 20)", ["--memory", str(256 << 20)]),
                 ("CPU time", "while True:\n    pass", ["--cpu-seconds", "1"]),
                 ("disk", "open('big', 'wb').write(bytes(64 << 20))", ["--disk", str(32 << 20)])):
-            edited(unsigned, work / "bound.zip", "BUILDINFO.txt", with_commit(commit_on_main(
-                f"#!/usr/bin/python3\n{program}\n")))
+            naming_commit(f"#!/usr/bin/python3\n{program}\n")(work / "bound.zip")
             refused(f"a commit whose release passes its bound of {what}", work / "bound.zip",
                     verdict="within the sandbox's bounds", options=bound)
         for ending, status, last in ((signal.SIGINT, 130, "check-release: interrupted"), (signal.SIGKILL, -9, "")):
