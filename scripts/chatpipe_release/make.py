@@ -13,8 +13,11 @@ A release that fails leaves no archive.
 The same commit gives the same bytes with the same toolchain: the programs
 carry no time stamp or build folder, the archive's times are the commit's
 (SOURCE_DATE_EPOCH), and BUILDINFO.txt names the toolchain.  The programs are
-built with Debian 13's toolchain: on Debian 12 in its root (scripts/debian-root),
-also where that Debian 12 is itself a root.
+built with Debian 13's toolchain, always in a root that only builds
+(scripts/debian-root --build-only), brought up to date first when its last
+update is over a day old: the same toolchain on every host, and Debian's
+current one.  Inside such a root (a check's rebuild) it builds where it is,
+installing nothing.
 
 Signing: with CHATPIPE_SIGN_PFX naming a PKCS#12 file (certificate and key)
 and CHATPIPE_SIGN_PASSWORD_FILE a file that holds its password, both
@@ -46,7 +49,7 @@ def git(*arguments):
 
 def build_files(files):
     """The last commit's programs, README.txt, LICENSE.txt and BUILDINFO.txt, into `files`."""
-    subprocess.run([TOP / "scripts" / "install-deps"], stdout=sys.stderr, check=True)  # git among them
+    subprocess.run([TOP / "scripts" / "install-deps", "--release"], stdout=sys.stderr, check=True)  # git among them
     commit = git("rev-parse", "HEAD").decode().strip()
     source = WORK / "source"
     shutil.rmtree(WORK, ignore_errors=True)
@@ -124,21 +127,19 @@ def main():
     epoch = os.environ.get("SOURCE_DATE_EPOCH") or git("log", "-1", "--format=%ct").decode().strip()
     out, files = TOP / release.OUT, WORK / "files"
     shutil.rmtree(out, ignore_errors=True)  # a release that fails leaves no archive
-    subprocess.run([TOP / "scripts" / "install-deps"], stdout=sys.stderr, check=True)  # openssl among them
+    subprocess.run([TOP / "scripts" / "install-deps", "--release"], stdout=sys.stderr, check=True)  # openssl among them
     certificate = signing_certificate()
-    this = subprocess.run([TOP / "scripts" / "debian-root", "--this"], capture_output=True, text=True).stdout.strip()
-    if this == release.BUILT_ON:
+    if os.environ.get("CHATPIPE_IN_DEBIAN_ROOT") == f"{release.BUILT_ON}-build":
         build_files(files)
-    elif this:  # a Debian 12 host, or a Debian 12 root on a Debian 13 host: a root of its own
+    else:
         print(f"release: building with Debian {release.BUILT_ON}'s toolchain, in its root", file=sys.stderr)
         relative = files.relative_to(TOP)
-        root = [TOP / "scripts" / "debian-root", release.BUILT_ON]
+        root = [TOP / "scripts" / "debian-root", "--build-only", release.BUILT_ON]
+        subprocess.run([*root, "--update"], check=True)
         subprocess.run([*root, "scripts/release", "files", relative], check=True)
         copy = subprocess.run([*root, "--copy"], capture_output=True, text=True, check=True).stdout.strip()
         shutil.rmtree(WORK, ignore_errors=True)
         shutil.copytree(Path(copy) / relative, files)
-    else:
-        fail("Debian 12 or 13 only")
     if certificate:
         sign_programs(files, certificate)
     else:
