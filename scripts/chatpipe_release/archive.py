@@ -29,8 +29,7 @@ ARCHIVE_CONTENTS = (
 BUILT_ON = "13"  # the Debian release whose toolchain builds every release, in its root elsewhere
 OUT = Path("build/release")  # below the tree: the archive, SHA256SUMS, BUILDINFO.txt and MANIFEST
 MANIFEST = "release.json"  # {"version", "commit", "archive", "sha256", "signed"}
-# The packages whose versions BUILDINFO.txt records.
-TOOLCHAIN_PACKAGES = ("g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev", "cmake")
+TOOLCHAIN_PACKAGES = "release/toolchain-packages.txt"  # those whose versions BUILDINFO.txt records
 COMPILER, LINKER = "x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-ld"
 GUIDE_START = "<!-- user guide"
 GUIDE_END = "<!-- end of user guide -->"
@@ -123,6 +122,11 @@ def first_line(*command, text=None):
 PACKAGE_VERSION = "-f=${Version}\n"
 
 
+def toolchain_packages(text):
+    """The package names that a toolchain-packages.txt lists."""
+    return [line.strip() for line in text.splitlines() if line.strip() and not line.startswith("#")]
+
+
 def build_info(tree, commit):
     """What the archive was built from and with, asked of the toolchain
     itself: enough to set up the same toolchain and compare."""
@@ -136,7 +140,7 @@ def build_info(tree, commit):
         # every two months, and a genuine archive must still check after it.
         f"built on: Debian {platform.freedesktop_os_release()['VERSION_ID']}",
         *(f"package: {package} {first_line('dpkg-query', '-W', PACKAGE_VERSION, package)}"
-          for package in TOOLCHAIN_PACKAGES),
+          for package in toolchain_packages((Path(tree) / TOOLCHAIN_PACKAGES).read_text())),
         f"compiler: {first_line(COMPILER, '--version')}",
         f"linker: {first_line(LINKER, '--version')}",
         f"MinGW-w64 runtime: {runtime}",

@@ -50,6 +50,7 @@ import contextlib
 import datetime
 import difflib
 import fcntl
+import hashlib
 import io
 import os
 import re
@@ -63,7 +64,8 @@ import zipfile
 import zlib
 from pathlib import Path
 
-from chatpipe_release.archive import BUILT_ON, PROGRAMS, version_named, version_of, write_zip
+from chatpipe_release.archive import (PROGRAMS, TOOLCHAIN_PACKAGES, toolchain_packages, version_named, version_of,
+                                      write_zip)
 
 TOP = Path(__file__).resolve().parents[2]
 
@@ -209,14 +211,50 @@ def read_archive(data):
     return contents
 
 
+def fields_of(build_info):
+    """BUILDINFO.txt's lines as (field, value); a lone CR is part of a value, not its end."""
+    lines = build_info.decode("utf-8", "replace").split("\n")
+    return [tuple(line.rstrip("\r").split(": ", 1)) for line in lines if ": " in line]
+
+
 def named_commit(build_info):
     """The commit that BUILDINFO.txt names, in its one form."""
-    lines = build_info.decode("utf-8", "replace").split("\n")  # a lone CR is part of a field, not its end
-    fields = dict(line.rstrip("\r").split(": ", 1) for line in lines if ": " in line)
-    commit = fields.get("commit", "")
+    commit = dict(fields_of(build_info)).get("commit", "")
     if not re.fullmatch(r"[0-9a-f]{40}", commit):
         raise Refused(f"BUILDINFO.txt's commit '{shown(commit)}' is not 40 lowercase hex digits")
     return commit
+
+
+# As Debian writes a version: an epoch, then a digit, then these characters.
+DEBIAN_VERSION = r"(?:[0-9]{1,9}:)?[0-9][A-Za-z0-9.+~-]{0,99}"
+PACKAGE_NAME = r"[a-z0-9][a-z0-9.+-]{1,99}"
+
+
+def named_toolchain(commit, build_info):
+    """The Debian release and the packages' versions (NAME=VERSION) that
+    BUILDINFO.txt says the archive was built with.  The download writes
+    BUILDINFO.txt, so only versions come from it, each a Debian version;
+    which packages count is the commit's own list (none in a commit from
+    before it had one: the root's then stand)."""
+    fields = fields_of(build_info)
+    built_on = re.fullmatch(r"Debian ([0-9]{1,3})(?:\.[0-9]{1,3})?", dict(fields).get("built on", ""))
+    if not built_on:
+        raise Refused("BUILDINFO.txt names no Debian release it was built on")
+    listed = git("show", f"{commit}:{TOOLCHAIN_PACKAGES}", may_fail=True)
+    names = toolchain_packages(listed.stdout) if listed.returncode == 0 else []
+    versions = {}
+    for field, value in fields:
+        name, _, version = value.partition(" ")
+        if field == "package" and name in names:
+            if not re.fullmatch(DEBIAN_VERSION, version):
+                raise Refused(f"BUILDINFO.txt's version of {name}, '{shown(version)}', is not a Debian version")
+            versions.setdefault(name, version)
+    for name in names:
+        if not re.fullmatch(PACKAGE_NAME, name):
+            raise Refused(f"commit {commit} lists '{shown(name)}' as a toolchain package: not a Debian package name")
+        if name not in versions:
+            raise Refused(f"BUILDINFO.txt names no version of {name}")
+    return built_on[1], [f"{name}={versions[name]}" for name in names]
 
 
 def checked_commit(commit, archive_name):
@@ -300,23 +338,25 @@ def zipped(files, epoch):
         return (Path(folder) / "archive.zip").read_bytes()
 
 
-def rebuild(commit, epoch, seconds=REBUILD_SECONDS, bounds=None):
-    """The commit's unsigned release, built once in the Debian 13 root and
-    kept; as {name: bytes}."""
+def rebuild(commit, epoch, toolchain, seconds=REBUILD_SECONDS, bounds=None, repository=None):
+    """The commit's unsigned release, built once in a root of the archive's
+    Debian release with the archive's toolchain, and kept; as {name: bytes}."""
+    built_on, packages = toolchain
     store = TOP / "build" / "check-release"
     store.mkdir(parents=True, exist_ok=True)
-    kept = store / commit
+    # One rebuild of a commit for each toolchain it was built with.
+    kept = store / f"{commit}-{hashlib.sha256(' '.join([built_on, *packages]).encode()).hexdigest()[:16]}"
     with open(store / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)  # two checks at once: the second waits, then uses the first's
         files = kept_release(kept, commit, epoch)
         if files is not None:
             return files
         shutil.rmtree(kept, ignore_errors=True)
-        for stale in store.glob(".[rs][ea]*-*"):  # a killed check's .ready- and .sandbox- folders
+        for stale in store.glob(".[rsl][ea]*-*"):  # a killed check's .ready-, .sandbox- and .layer- folders
             shutil.rmtree(stale, ignore_errors=True)
-        print(f"rebuilding commit {commit} in a Debian {BUILT_ON} root (once: it is kept in build/check-release/)",
+        print(f"rebuilding commit {commit} in a Debian {built_on} root (once: it is kept in build/check-release/)",
               flush=True)
-        root = [TOP / "scripts" / "debian-root", BUILT_ON]
+        root = [TOP / "scripts" / "debian-root", "--build-only", built_on]
         # This clone's code makes the root, with the network, once: a failure
         # there is not the download's.  The commit's release then runs in a
         # sandbox, on a copy of its own in `sandbox`: its failing is the
@@ -324,11 +364,21 @@ def rebuild(commit, epoch, seconds=REBUILD_SECONDS, bounds=None):
         made = run(*root, "--make", seconds=ROOT_SECONDS)
         if made.returncode != 0:
             tail(made.stdout)
-            raise NotChecked(f"the Debian {BUILT_ON} root could not be made (status {made.returncode})")
+            raise NotChecked(f"the Debian {built_on} root could not be made (status {made.returncode})")
         sandbox = Path(tempfile.mkdtemp(prefix=".sandbox-", dir=store))
+        layer = Path(tempfile.mkdtemp(prefix=".layer-", dir=store))
         try:
+            # The archive's toolchain where the root's differs, over the root for this rebuild alone.
+            installed = run(*root, "--layer", layer, *(["--repository", repository] if repository else []), *packages,
+                            seconds=ROOT_SECONDS)
+            if installed.returncode == NOT_CHECKED:
+                raise NotChecked(f"no repository serves the archive's {shown(installed.stdout.splitlines()[-1])}: "
+                                 "--repository names one that may (Debian's snapshot archive, say)")
+            if installed.returncode != 0:
+                tail(installed.stdout)
+                raise NotChecked(f"the archive's toolchain could not be installed (status {installed.returncode})")
             try:
-                done = run(*root, "--commit", commit, "--sandbox", sandbox, "/bin/sh", "-c",
+                done = run(*root, "--commit", commit, "--sandbox", sandbox, "--layer", layer, "/bin/sh", "-c",
                            "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=seconds,
                            env=bounds)
             except TimedOut:
@@ -341,6 +391,7 @@ def rebuild(commit, epoch, seconds=REBUILD_SECONDS, bounds=None):
             built = plain_file(sandbox / "release.zip")
         finally:
             shutil.rmtree(sandbox, ignore_errors=True)
+            shutil.rmtree(layer, ignore_errors=True)
         files = release_files(built, commit, epoch)  # before it is kept
         ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=store))
         try:
@@ -445,15 +496,16 @@ def examined(data, signers, now):
     return contents, commit, signatures
 
 
-def check(archive, signers, rebuild_seconds=REBUILD_SECONDS, bounds=None):
+def check(archive, signers, rebuild_seconds=REBUILD_SECONDS, bounds=None, repository=None):
     if os.path.getsize(archive) > ARCHIVE_CAP:
         raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
     data = Path(archive).read_bytes()
     now = datetime.datetime.now(datetime.timezone.utc)
     contents, commit, signatures = examined(data, signers, now)
     checked_commit(commit, Path(archive).name)
+    toolchain = named_toolchain(commit, contents["BUILDINFO.txt"])
     epoch = git("log", "-1", "--format=%ct", commit).stdout.strip()
-    files = rebuild(commit, epoch, rebuild_seconds, bounds)
+    files = rebuild(commit, epoch, toolchain, rebuild_seconds, bounds, repository)
     odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
     if odd:
         raise Refused(f"{shown(odd[0])} is {'missing' if odd[0] in files else 'not a member of the commit`s release'}")
@@ -480,6 +532,8 @@ def main():
     for option, (variable, what) in BOUND_OPTIONS.items():
         parser.add_argument(option, dest=variable, metavar="N", type=int,
                             help=f"the commit's release in its sandbox: {what}")
+    parser.add_argument("--repository", metavar="LINE", help="a further line of apt's sources for the archive's "
+                        "toolchain versions, as 'deb URI SUITE COMPONENT'")
     parser.add_argument("archive")
     arguments = parser.parse_args()
 
@@ -505,7 +559,12 @@ def main():
             return 2
         bounds = {variable: str(vars(arguments)[variable]) for variable, _ in BOUND_OPTIONS.values()
                   if vars(arguments)[variable] is not None}
-        verdict = check(arguments.archive, signers, arguments.rebuild_seconds, bounds)
+        if arguments.repository is not None and not re.fullmatch(r"deb (\[[ -~]*\] )?[!-~]+( [!-~]+)+",
+                                                                  arguments.repository):
+            print("check-release: --repository takes one line of apt's sources: deb URI SUITE COMPONENT...",
+                  file=sys.stderr)
+            return 2
+        verdict = check(arguments.archive, signers, arguments.rebuild_seconds, bounds, arguments.repository)
         print(f"check-release: ACCEPTED: {shown(Path(arguments.archive).name)} is {verdict}")
         return 0
     except Refused as refusal:

@@ -6,7 +6,9 @@ own.  Every hostile archive is refused, and nothing outside the work folder
 changes.  And the Debian root that releases and checks share (DebianRoot).
 """
 import datetime
+import functools
 import hashlib
+import http.server
 import io
 import os
 import re
@@ -18,6 +20,7 @@ import ssl
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -71,8 +74,53 @@ def run(*command, **options):
 
 
 def debian_root(clone, *arguments, release=OTHER, **options):
-    """Runs clone's scripts/debian-root for a Debian release's root, the other one's unless named."""
-    return subprocess.run([clone / "scripts" / "debian-root", release, *arguments], **options)
+    """Runs clone's scripts/debian-root for a Debian release's root, the other
+    one's unless named; the root that only builds, for BUILT_ON."""
+    kind = ["--build-only"] if release == BUILT_ON else []
+    return subprocess.run([clone / "scripts" / "debian-root", *kind, release, *arguments], **options)
+
+
+BINUTILS = "binutils-mingw-w64-x86-64"  # a package of the toolchain that nothing else needs at its version
+
+
+def built_with(version):
+    """The unsigned archive as a root with that version of BINUTILS makes it:
+    the test's repository serves the root's own files under that version."""
+    def make(target):
+        with tempfile.TemporaryDirectory() as folder:
+            for info, data in members(unsigned):
+                if info.filename == "BUILDINFO.txt":
+                    data = re.sub(rf"^package: {BINUTILS} .*$".encode(), f"package: {BINUTILS} {version}\r".encode(),
+                                  data, flags=re.MULTILINE)
+                Path(folder, info.filename).write_bytes(data)
+            write_zip(target, epoch, [Path(folder, name) for name in MEMBERS])
+    return make
+
+
+def repository_of(package, version):
+    """A loopback repository that serves the root's `package` as `version`;
+    its line of apt's sources."""
+    folder = work / "repository"
+    folder.mkdir()
+    have = debian_root(clone, "--where", release=BUILT_ON, capture_output=True, text=True).stdout.strip()
+    installed = run("dpkg-query", f"--admindir={have}/var/lib/dpkg", "-W", "-f=${Version}", package).stdout
+    debian_root(clone, "sh", "-c", f"cd build && apt-get update -qq && apt-get download -qq {package}={installed}",
+                release=BUILT_ON, check=True, capture_output=True)
+    copy = Path(debian_root(clone, "--copy", release=BUILT_ON, capture_output=True, text=True).stdout.strip())
+    run("dpkg-deb", "-R", next((copy / "build").glob(f"{package}_*.deb")), work / "unpacked", check=True)
+    control = work / "unpacked" / "DEBIAN" / "control"
+    control.write_text(re.sub(r"^Version: .*$", f"Version: {version}", control.read_text(), flags=re.MULTILINE))
+    run("dpkg-deb", "-Zgzip", "-b", work / "unpacked", folder / "served.deb", check=True)
+    data = (folder / "served.deb").read_bytes()
+    (folder / "Packages").write_text(run("dpkg-deb", "-f", folder / "served.deb").stdout + "Filename: ./served.deb\n"
+                                     f"Size: {len(data)}\nSHA256: {hashlib.sha256(data).hexdigest()}\n\n")
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *_):
+            pass
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=folder))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"deb [trusted=yes] http://127.0.0.1:{server.server_address[1]}/ ./"
 
 
 def running(pattern):
@@ -403,14 +451,13 @@ class Release(Recorded):
     def test_1_another_clone_gives_the_same_bytes(self):
         second = base / "elsewhere" / "at" / "another" / "depth" / "second"
         subprocess.run(["git", "clone", "-q", TOP, second], check=True)
-        # Hidden on the host and in the root, in a mount namespace of the release's own.
-        root = subprocess.run([TOP / "scripts" / "debian-root", BUILT_ON, "--where"],
-                              capture_output=True, text=True, check=True).stdout.strip()
-        subprocess.run(["unshare", "--mount", "--propagation", "private", "bash", "-c", """
-            for place in /usr/src/googletest "$1/usr/src/googletest"; do
-                [ ! -d "$place" ] || mount -t tmpfs -o size=1m none "$place"
-            done
-            exec "$2" """, "bash", root, second / "scripts" / "release"], stdout=subprocess.DEVNULL, check=True)
+        # Its root's last update two days old: the release brings it up to date first.
+        updated = Path(debian_root(TOP, "--where", release=BUILT_ON, capture_output=True, text=True).stdout.strip()
+                       + ".updated")
+        os.utime(updated, (time.time() - 2 * 86400,) * 2)
+        said = run(second / "scripts" / "release", check=True).stderr
+        record("a release brings a root updated two days ago up to date first", "up to date" in said and
+               time.time() - updated.stat().st_mtime < 3600, said)
         ours, theirs = work / "unsigned-release", second / OUT
         name = read_manifest(second)["archive"].name
         for what in (name, "SHA256SUMS", "BUILDINFO.txt", MANIFEST):
@@ -646,6 +693,24 @@ class Release(Recorded):
         shutil.copy(genuine, work / archive_name("9.9.9"))
         refused("the genuine archive under another version's name", work / archive_name("9.9.9"),
                 verdict="the file name says version 9.9.9")
+        # Built with a version of the toolchain that the root has not: installed
+        # for its rebuild alone where some repository serves it.
+        root = debian_root(TOP, "--where", release=BUILT_ON, capture_output=True, text=True).stdout.strip()
+        versions = ["dpkg-query", f"--admindir={root}/var/lib/dpkg", "-W", "-f=${Version}", BINUTILS]
+        ours = run(*versions).stdout
+        served = repository_of(BINUTILS, f"{ours}~chatpipe1")
+        for what, version, status, verdict, unsaid in (
+                ("an archive built with a version of the toolchain that a repository serves", f"{ours}~chatpipe1", 0,
+                 "check-release: ACCEPTED: ", "NOTE: only"),
+                ("... one that no repository serves", f"{ours}~chatpipe2", 3,
+                 f"NOT CHECKED: no repository serves the archive's {BINUTILS} {ours}~chatpipe2", "the same bytes"),
+                ("... one that is not a Debian version", f"{ours};touch${{IFS}}/tmp/chatpipe-owned", 1,
+                 "is not a Debian version", "rebuilding")):
+            built_with(version)(work / "toolchain.zip")
+            said = run(*CHECK[:-1], "--repository", served, work / "toolchain.zip")
+            record(what, said.returncode == status and verdict in said.stdout.splitlines()[-1] and
+                   unsaid not in said.stdout, f"status {said.returncode}\n{said.stdout}{said.stderr}")
+            record("... and the root keeps its own version", run(*versions).stdout == ours)
 
     def test_7_an_interrupted_check_leaves_nothing_running(self):
         # Interrupted while its commit's release runs in the root: it says so,
