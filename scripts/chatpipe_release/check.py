@@ -2,7 +2,7 @@
 signatures against the signers the project names:
 
     scripts/check-release [--signers FILE] [--rebuild-seconds N] [--processes N] [--memory N]
-                          [--cpu-seconds N] [--disk N] chatpipe-VERSION-win64.zip
+                          [--cpu-seconds N] [--disk N] [--repository LINE] chatpipe-VERSION-win64.zip
 
 Nothing is unpacked to disk.  The archive must hold plain files, each once,
 of at most MEMBER_CAP bytes, with no data before the first and no comment.
@@ -12,16 +12,21 @@ names.  Each program's signature, if any, is parsed and checked in this
 process: one signer, nothing beside it but certificates (which count for
 nothing) and one RFC 3161 time-stamp, the program's own digest.
 
-The commit is rebuilt unsigned, with a clean environment, inside a Debian 13
-root (scripts/debian-root, this clone's, makes the root with its tools, then
-runs the commit's own scripts/release there in a sandbox: no capability, no
-network, the root read-only, nothing of this machine's; no code of the
-commit runs on this machine itself).  The rebuild is kept in
-build/check-release/COMMIT, made under a lock and checked each time it is
-used.  The download's signatures are attached to the rebuilt programs, here
-and as osslsigncode attaches them, and the result zipped again; it must
-equal the download byte for byte, so that every byte is either the commit's
-build or a signature.  git is asked about this clone alone, whoever owns it
+The commit is rebuilt unsigned, with a clean environment, in a root of the
+Debian release that BUILDINFO.txt names, with the versions it names of the
+packages that the commit lists in release/toolchain-packages.txt (each a
+Debian version string; where the root has others, they are installed for
+this rebuild alone, over the root, from this machine's repositories or the
+--repository line).  scripts/debian-root, this clone's, makes the root with
+the build tools, then runs the commit's own scripts/release there in a
+sandbox: no capability, no network, the root read-only, nothing of this
+machine's; no code of the commit runs on this machine itself.  The rebuild
+is kept in build/check-release/, one for each commit and toolchain, made
+under a lock and checked each time it is used.  The download's signatures
+are attached to the rebuilt programs, here and as osslsigncode attaches
+them, and those zipped by the commit's own code in the same sandbox and
+toolchain.  The archive must equal the download byte for byte, so that every
+byte is either the commit's build or a signature.  git is asked about this clone alone, whoever owns it
 and whatever HOME holds (root's check of a user's clone, under sudo or not).
 
 It exits 0 only then, and only when no program is signed or every program
@@ -38,9 +43,10 @@ tip of this clone's main, or FILE.  The last line is the verdict:
                                        runs past N seconds (default
                                        REBUILD_SECONDS)
     check-release: NOT CHECKED: ...    status 3: the check could not be made
-                                       (the network, a time limit of its own
-                                       steps, a tool, git); it says nothing of
-                                       the download
+                                       (the network, a toolchain version that
+                                       no repository serves, a time limit of
+                                       its own steps, a tool, git); it says
+                                       nothing of the download
 
 Status 2 for a usage error or a --signers FILE that cannot be read, 128 plus
 the signal's number when interrupted.  Debian 12 or 13, as root.
@@ -64,10 +70,10 @@ import zipfile
 import zlib
 from pathlib import Path
 
-from chatpipe_release.archive import (PROGRAMS, TOOLCHAIN_PACKAGES, toolchain_packages, version_named, version_of,
-                                      write_zip)
+from chatpipe_release.archive import PROGRAMS, TOOLCHAIN_PACKAGES, toolchain_packages, version_named, version_of
 
 TOP = Path(__file__).resolve().parents[2]
+STORE = TOP / "build" / "check-release"  # kept rebuilds, one a commit and toolchain
 
 MEMBER_CAP = 1 << 20  # bytes: five times the largest program, the stand-in's 210 KB
 MEMBERS_CAP = 16
@@ -303,11 +309,10 @@ def plain_file(path):
         return built.read(ARCHIVE_CAP + 1)
 
 
-def release_files(unsigned, commit, epoch):
+def release_files(unsigned, commit):
     """The members of the commit's rebuilt archive, which the commit's code
     made: read as a download is, within the same caps and names, then held to
-    naming the commit in its BUILDINFO.txt and to being what the zip code
-    makes again from them at the commit's time."""
+    naming the commit in its BUILDINFO.txt."""
     try:
         if len(unsigned) > ARCHIVE_CAP:
             raise Refused(f"the archive is over {ARCHIVE_CAP:,} bytes")
@@ -317,96 +322,95 @@ def release_files(unsigned, commit, epoch):
         raise Refused(f"commit {commit}'s release: {refusal}") from None
     if f"commit: {commit}".encode() not in files["BUILDINFO.txt"].splitlines():
         raise Refused(f"commit {commit}'s release names another commit")
-    if zipped(files, epoch) != unsigned:
-        raise Refused(f"the zip code here does not make commit {commit}'s release again")
     return files
 
 
-def kept_release(kept, commit, epoch):
-    """A kept rebuild's members, or None where it is missing or not the commit's."""
-    try:
-        return release_files(plain_file(kept / "unsigned.zip"), commit, epoch)
-    except Refused:
-        return None
-
-
-def zipped(files, epoch):
-    with tempfile.TemporaryDirectory(prefix="check-release-") as folder:
-        for name, data in files.items():
-            (Path(folder) / name).write_bytes(data)
-        write_zip(Path(folder) / "archive.zip", epoch, [Path(folder) / name for name in files])
-        return (Path(folder) / "archive.zip").read_bytes()
-
-
-def rebuild(commit, epoch, toolchain, seconds=REBUILD_SECONDS, bounds=None, repository=None):
-    """The commit's unsigned release, built once in a root of the archive's
-    Debian release with the archive's toolchain, and kept; as {name: bytes}."""
+def in_sandbox(commit, toolchain, script, what, seconds=REBUILD_SECONDS, bounds=None, repository=None, given=None):
+    """The archive that the commit's `script` leaves in release.zip, run in
+    its sandbox in a root of the archive's Debian release with the archive's
+    toolchain, `given` ({name: bytes}) in its build/given/.  This clone's code
+    makes the root and installs the toolchain, with the network: a failure
+    there is not the download's.  The script's failing is the download's,
+    which names a commit that does not build."""
     built_on, packages = toolchain
-    store = TOP / "build" / "check-release"
-    store.mkdir(parents=True, exist_ok=True)
-    # One rebuild of a commit for each toolchain it was built with.
-    kept = store / f"{commit}-{hashlib.sha256(' '.join([built_on, *packages]).encode()).hexdigest()[:16]}"
-    with open(store / "lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)  # two checks at once: the second waits, then uses the first's
-        files = kept_release(kept, commit, epoch)
-        if files is not None:
-            return files
-        shutil.rmtree(kept, ignore_errors=True)
-        for stale in store.glob(".[rsl][ea]*-*"):  # a killed check's .ready-, .sandbox- and .layer- folders
-            shutil.rmtree(stale, ignore_errors=True)
-        print(f"rebuilding commit {commit} in a Debian {built_on} root (once: it is kept in build/check-release/)",
-              flush=True)
-        root = [TOP / "scripts" / "debian-root", "--build-only", built_on]
-        # This clone's code makes the root, with the network, once: a failure
-        # there is not the download's.  The commit's release then runs in a
-        # sandbox, on a copy of its own in `sandbox`: its failing is the
-        # download's, which names a commit that does not build.
-        made = run(*root, "--make", seconds=ROOT_SECONDS)
-        if made.returncode != 0:
-            tail(made.stdout)
-            raise NotChecked(f"the Debian {built_on} root could not be made (status {made.returncode})")
-        sandbox = Path(tempfile.mkdtemp(prefix=".sandbox-", dir=store))
-        layer = Path(tempfile.mkdtemp(prefix=".layer-", dir=store))
-        try:
-            # The archive's toolchain where the root's differs, over the root for this rebuild alone.
-            installed = run(*root, "--layer", layer, *(["--repository", repository] if repository else []), *packages,
-                            seconds=ROOT_SECONDS)
-            if installed.returncode == NOT_CHECKED:
-                raise NotChecked(f"no repository serves the archive's {shown(installed.stdout.splitlines()[-1])}: "
-                                 "--repository names one that may (Debian's snapshot archive, say)")
-            if installed.returncode != 0:
-                tail(installed.stdout)
-                raise NotChecked(f"the archive's toolchain could not be installed (status {installed.returncode})")
-            try:
-                done = run(*root, "--commit", commit, "--sandbox", sandbox, "--layer", layer, "/bin/sh", "-c",
-                           "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip", seconds=seconds,
-                           env=bounds)
-            except TimedOut:
-                raise Refused(f"commit {commit}'s release ran past its bound of {seconds} s "
-                              "(--rebuild-seconds raises it)") from None
-            if done.returncode != 0:
-                tail(done.stdout)
-                raise Refused(f"commit {commit}'s release failed in the root (status {done.returncode}), within "
-                              f"the sandbox's bounds, which {', '.join(BOUND_OPTIONS)} and --rebuild-seconds raise")
-            built = plain_file(sandbox / "release.zip")
-        finally:
-            shutil.rmtree(sandbox, ignore_errors=True)
-            shutil.rmtree(layer, ignore_errors=True)
-        files = release_files(built, commit, epoch)  # before it is kept
-        ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=store))
-        try:
-            (ready / "unsigned.zip").write_bytes(built)
-            os.rename(ready, kept)
-        finally:
-            shutil.rmtree(ready, ignore_errors=True)
-        return files
-
-
-def attached(files, signatures, epoch):
-    """The rebuilt archive, with each of the download's signatures attached."""
+    root = [TOP / "scripts" / "debian-root", "--build-only", built_on]
+    made = run(*root, "--make", seconds=ROOT_SECONDS)
+    if made.returncode != 0:
+        tail(made.stdout)
+        raise NotChecked(f"the Debian {built_on} root could not be made (status {made.returncode})")
+    sandbox = Path(tempfile.mkdtemp(prefix=".sandbox-", dir=STORE))
+    layer = Path(tempfile.mkdtemp(prefix=".layer-", dir=STORE))
     try:
-        return zipped(dict(files, **{name: authenticode.attached(files[name], der)
-                                     for name, der in signatures.items()}), epoch)
+        (sandbox / "build" / "given").mkdir(parents=True)
+        for name, data in (given or {}).items():
+            (sandbox / "build" / "given" / name).write_bytes(data)
+        # The archive's toolchain where the root's differs, over the root for this use alone.
+        installed = run(*root, "--layer", layer, *(["--repository", repository] if repository else []), *packages,
+                        seconds=ROOT_SECONDS)
+        if installed.returncode == NOT_CHECKED:
+            raise NotChecked(f"no repository serves the archive's {shown(installed.stdout.splitlines()[-1])}: "
+                             "--repository names one that may (Debian's snapshot archive, say)")
+        if installed.returncode != 0:
+            tail(installed.stdout)
+            raise NotChecked(f"the archive's toolchain could not be installed (status {installed.returncode})")
+        try:
+            done = run(*root, "--commit", commit, "--sandbox", sandbox, "--layer", layer, "/bin/sh", "-c", script,
+                       seconds=seconds, env=bounds)
+        except TimedOut:
+            raise Refused(f"commit {commit}'s {what} ran past its bound of {seconds} s "
+                          "(--rebuild-seconds raises it)") from None
+        if done.returncode != 0:
+            tail(done.stdout)
+            raise Refused(f"commit {commit}'s {what} failed in the root (status {done.returncode}), within "
+                          f"the sandbox's bounds, which {', '.join(BOUND_OPTIONS)} and --rebuild-seconds raise")
+        return plain_file(sandbox / "release.zip")
+    finally:
+        shutil.rmtree(sandbox, ignore_errors=True)
+        shutil.rmtree(layer, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def rebuilds():
+    """The folder of kept rebuilds, held: two checks at once, the second
+    waits, then uses what the first kept."""
+    STORE.mkdir(parents=True, exist_ok=True)
+    with open(STORE / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        for stale in STORE.glob(".[rsl][ea]*-*"):  # a killed check's .ready-, .sandbox- and .layer- folders
+            shutil.rmtree(stale, ignore_errors=True)
+        yield
+
+
+def rebuild(commit, toolchain, seconds=REBUILD_SECONDS, bounds=None, repository=None):
+    """The commit's unsigned release archive, built once with the archive's
+    toolchain and kept (while rebuilds() is held)."""
+    built_on, packages = toolchain
+    # One rebuild of a commit for each toolchain it was built with.
+    kept = STORE / f"{commit}-{hashlib.sha256(' '.join([built_on, *packages]).encode()).hexdigest()[:16]}"
+    try:
+        built = plain_file(kept / "unsigned.zip")
+        release_files(built, commit)
+        return built
+    except Refused:  # missing, or not the commit's
+        shutil.rmtree(kept, ignore_errors=True)
+    print(f"rebuilding commit {commit} in a Debian {built_on} root (once: it is kept in build/check-release/)",
+          flush=True)
+    built = in_sandbox(commit, toolchain, "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip",
+                       "release", seconds, bounds, repository)
+    release_files(built, commit)  # before it is kept
+    ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=STORE))
+    try:
+        (ready / "unsigned.zip").write_bytes(built)
+        os.rename(ready, kept)
+    finally:
+        shutil.rmtree(ready, ignore_errors=True)
+    return built
+
+
+def attached(files, signatures):
+    """The rebuilt programs, each with the download's signature attached."""
+    try:
+        return {name: authenticode.attached(files[name], der) for name, der in signatures.items()}
     except authenticode.Unsound as error:
         raise Refused(f"a signature cannot be attached to the rebuilt program: {error}")
 
@@ -504,13 +508,19 @@ def check(archive, signers, rebuild_seconds=REBUILD_SECONDS, bounds=None, reposi
     contents, commit, signatures = examined(data, signers, now)
     checked_commit(commit, Path(archive).name)
     toolchain = named_toolchain(commit, contents["BUILDINFO.txt"])
-    epoch = git("log", "-1", "--format=%ct", commit).stdout.strip()
-    files = rebuild(commit, epoch, toolchain, rebuild_seconds, bounds, repository)
-    odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
-    if odd:
-        raise Refused(f"{shown(odd[0])} is {'missing' if odd[0] in files else 'not a member of the commit`s release'}")
-    compare_build_info(contents["BUILDINFO.txt"], files["BUILDINFO.txt"])
-    expected = attached(files, signatures, epoch)
+    epoch = int(git("log", "-1", "--format=%ct", commit).stdout)
+    with rebuilds():
+        expected = rebuild(commit, toolchain, rebuild_seconds, bounds, repository)
+        files = release_files(expected, commit)
+        odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
+        if odd:
+            raise Refused(f"{shown(odd[0])} is "
+                          f"{'missing' if odd[0] in files else 'not a member of the commit`s release'}")
+        compare_build_info(contents["BUILDINFO.txt"], files["BUILDINFO.txt"])
+        if signatures:  # zipped again by the commit's own code, in its root
+            expected = in_sandbox(commit, toolchain, f"scripts/release zip build/given {epoch} release.zip",
+                                  "zip code", rebuild_seconds, bounds, repository,
+                                  given=dict(files, **attached(files, signatures)))
     if data != expected:
         with zipfile.ZipFile(io.BytesIO(expected)) as ours:
             for name in ours.namelist():

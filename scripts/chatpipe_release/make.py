@@ -3,6 +3,11 @@
     scripts/release              the release, into build/release/
     scripts/release files DIR    the commit's unsigned members, into DIR (what
                                  the Debian 13 root runs for a Debian 12 host)
+    scripts/release zip DIR EPOCH ARCHIVE
+                                 zips the members in DIR as a release does,
+                                 their times EPOCH's (what the root runs for
+                                 a release, and check-release's sandbox for
+                                 a signed download)
     scripts/release --archive    prints where the last release's archive lies
 
 build/release/ then holds chatpipe-VERSION-win64.zip, SHA256SUMS,
@@ -17,7 +22,8 @@ built with Debian 13's toolchain, always in a root that only builds
 (scripts/debian-root --build-only), brought up to date first when its last
 update is over a day old: the same toolchain on every host, and Debian's
 current one.  Inside such a root (a check's rebuild) it builds where it is,
-installing nothing.
+installing nothing.  The archive is zipped there too, by the root's Python and
+zlib, whose versions BUILDINFO.txt names with the toolchain's.
 
 Signing: with CHATPIPE_SIGN_PFX naming a PKCS#12 file (certificate and key)
 and CHATPIPE_SIGN_PASSWORD_FILE a file that holds its password, both
@@ -115,6 +121,9 @@ def main():
     if sys.argv[1:2] == ["files"] and len(sys.argv) == 3:
         build_files(sys.argv[2])
         return
+    if sys.argv[1:2] == ["zip"] and len(sys.argv) == 5:
+        release.write_zip(sys.argv[4], sys.argv[3], [Path(sys.argv[2]) / name for name in release.MEMBERS])
+        return
     if sys.argv[1:] == ["--archive"]:
         print(release.read_manifest(TOP)["archive"])
         return
@@ -129,12 +138,13 @@ def main():
     shutil.rmtree(out, ignore_errors=True)  # a release that fails leaves no archive
     subprocess.run([TOP / "scripts" / "install-deps", "--release"], stdout=sys.stderr, check=True)  # openssl among them
     certificate = signing_certificate()
-    if os.environ.get("CHATPIPE_IN_DEBIAN_ROOT") == f"{release.BUILT_ON}-build":
+    in_root = os.environ.get("CHATPIPE_IN_DEBIAN_ROOT") == f"{release.BUILT_ON}-build"
+    root = [TOP / "scripts" / "debian-root", "--build-only", release.BUILT_ON]
+    if in_root:
         build_files(files)
     else:
         print(f"release: building with Debian {release.BUILT_ON}'s toolchain, in its root", file=sys.stderr)
         relative = files.relative_to(TOP)
-        root = [TOP / "scripts" / "debian-root", "--build-only", release.BUILT_ON]
         subprocess.run([*root, "--update"], check=True)
         subprocess.run([*root, "scripts/release", "files", relative], check=True)
         copy = subprocess.run([*root, "--copy"], capture_output=True, text=True, check=True).stdout.strip()
@@ -147,6 +157,14 @@ def main():
     version = release.version_of(git("show", "HEAD:CMakeLists.txt").decode())
     out.mkdir(parents=True)
     archive = out / release.archive_name(version)
-    release.write_zip(archive, epoch, [files / name for name in release.MEMBERS])
+    if in_root:
+        release.write_zip(archive, epoch, [files / name for name in release.MEMBERS])
+    else:  # the signed programs back into the root, to be zipped there
+        copy = Path(subprocess.run([*root, "--copy"], capture_output=True, text=True, check=True).stdout.strip())
+        staged = Path("build") / "release-zip"
+        shutil.rmtree(copy / staged, ignore_errors=True)
+        shutil.copytree(files, copy / staged / "files")
+        subprocess.run([*root, "scripts/release", "zip", staged / "files", epoch, staged / "archive.zip"], check=True)
+        shutil.copy(copy / staged / "archive.zip", archive)
     shutil.copy(files / "BUILDINFO.txt", out)
     release.write_manifest(out, version, commit, archive, signed=bool(certificate))
