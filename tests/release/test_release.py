@@ -74,10 +74,11 @@ def run(*command, **options):
 
 
 def debian_root(clone, *arguments, release=OTHER, **options):
-    """Runs clone's scripts/debian-root for a Debian release's root, the other
-    one's unless named; the root that only builds, for BUILT_ON."""
-    kind = ["--build-only"] if release == BUILT_ON else []
-    return subprocess.run([clone / "scripts" / "debian-root", *kind, release, *arguments], **options)
+    """Runs clone's scripts/debian-root for a Debian release's tests' root, the other one's unless named."""
+    return subprocess.run([clone / "scripts" / "debian-root", *release.split(), *arguments], **options)
+
+
+BUILD_ROOT = f"--build-only {BUILT_ON}"  # as release=: the root that releases build in
 
 
 BINUTILS = "binutils-mingw-w64-x86-64"  # a package of the toolchain that nothing else needs at its version
@@ -102,11 +103,11 @@ def repository_of(package, version):
     its line of apt's sources."""
     folder = work / "repository"
     folder.mkdir()
-    have = debian_root(clone, "--where", release=BUILT_ON, capture_output=True, text=True).stdout.strip()
+    have = debian_root(clone, "--where", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip()
     installed = run("dpkg-query", f"--admindir={have}/var/lib/dpkg", "-W", "-f=${Version}", package).stdout
     debian_root(clone, "sh", "-c", f"cd build && apt-get update -qq && apt-get download -qq {package}={installed}",
-                release=BUILT_ON, check=True, capture_output=True)
-    copy = Path(debian_root(clone, "--copy", release=BUILT_ON, capture_output=True, text=True).stdout.strip())
+                release=BUILD_ROOT, check=True, capture_output=True)
+    copy = Path(debian_root(clone, "--copy", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip())
     run("dpkg-deb", "-R", next((copy / "build").glob(f"{package}_*.deb")), work / "unpacked", check=True)
     control = work / "unpacked" / "DEBIAN" / "control"
     control.write_text(re.sub(r"^Version: .*$", f"Version: {version}", control.read_text(), flags=re.MULTILINE))
@@ -452,7 +453,7 @@ class Release(Recorded):
         second = base / "elsewhere" / "at" / "another" / "depth" / "second"
         subprocess.run(["git", "clone", "-q", TOP, second], check=True)
         # Its root's last update two days old: the release brings it up to date first.
-        updated = Path(debian_root(TOP, "--where", release=BUILT_ON, capture_output=True, text=True).stdout.strip()
+        updated = Path(debian_root(TOP, "--where", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip()
                        + ".updated")
         os.utime(updated, (time.time() - 2 * 86400,) * 2)
         said = run(second / "scripts" / "release", check=True).stderr
@@ -510,7 +511,7 @@ class Release(Recorded):
         subprocess.run(["git", "-C", str(theirs), "update-ref", "refs/heads/main", "HEAD"], check=True)
         run("chown", "-R", f"{THEIR_UID}:{THEIR_UID}", theirs)
         # Its rebuild, the first there, meets the root's next point release.
-        point_release = Path(debian_root(TOP, "--where", capture_output=True, text=True, release=BUILT_ON)
+        point_release = Path(debian_root(TOP, "--where", capture_output=True, text=True, release=BUILD_ROOT)
                              .stdout.strip()) / "etc" / "debian_version"
         made_in = point_release.read_text()
         point_release.write_text(f"{BUILT_ON}.99\n")
@@ -700,7 +701,7 @@ class Release(Recorded):
                 verdict="the file name says version 9.9.9")
         # Built with a version of the toolchain that the root has not: installed
         # for its rebuild alone where some repository serves it.
-        root = debian_root(TOP, "--where", release=BUILT_ON, capture_output=True, text=True).stdout.strip()
+        root = debian_root(TOP, "--where", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip()
         versions = ["dpkg-query", f"--admindir={root}/var/lib/dpkg", "-W", "-f=${Version}", BINUTILS]
         ours = run(*versions).stdout
         served = repository_of(BINUTILS, f"{ours}~chatpipe1")
