@@ -385,15 +385,17 @@ with zipfile.ZipFile("build/release/chatpipe-1.0.0-win64.zip", "w") as release:
 """
 
 
-def commit_on_main(text, path="scripts/release"):
-    """A commit on main whose file `path` holds `text`, or that has no `path` where `text` is None."""
+def commit_on_main(text, path="scripts/release", also=()):
+    """A commit on main whose file `path` holds `text`, or that has no `path`
+    where `text` is None; and each further (text, path) of `also`."""
     environment = dict(os.environ, GIT_INDEX_FILE=str(work / "index"), **IDENTITY)
     run("git", "-C", clone, "read-tree", "HEAD", env=environment)
-    if text is None:
-        run("git", "-C", clone, "update-index", "--force-remove", path, env=environment)
-    else:
-        blob = run("git", "-C", clone, "hash-object", "-w", "--stdin", input=text).stdout.strip()
-        run("git", "-C", clone, "update-index", "--cacheinfo", f"100755,{blob},{path}", env=environment)
+    for text, path in ((text, path), *also):
+        if text is None:
+            run("git", "-C", clone, "update-index", "--force-remove", path, env=environment)
+        else:
+            blob = run("git", "-C", clone, "hash-object", "-w", "--stdin", input=text).stdout.strip()
+            run("git", "-C", clone, "update-index", "--cacheinfo", f"100755,{blob},{path}", env=environment)
     tree = run("git", "-C", clone, "write-tree", env=environment).stdout.strip()
     made = run("git", "-C", clone, "commit-tree", "-p", "main", "-m", "hostile", tree, env=environment).stdout.strip()
     run("git", "-C", clone, "update-ref", "refs/heads/main", made)
@@ -717,6 +719,18 @@ class Release(Recorded):
             record(what, said.returncode == status and verdict in said.stdout.splitlines()[-1] and
                    unsaid not in said.stdout, f"status {said.returncode}\n{said.stdout}{said.stderr}")
             record("... and the root keeps its own version", run(*versions).stdout == ours)
+        # A commit whose releases Debian 12 builds: its archive is rebuilt in that release's root.
+        toolchain_list = "release/toolchain-packages.txt"
+        twelve = commit_on_main((TOP / archive_module).read_text().replace(f'BUILT_ON = "{BUILT_ON}"', 'BUILT_ON = "12"'),
+                                archive_module, also=[((TOP / toolchain_list).read_text().replace("3.13", "3.11"),
+                                                       toolchain_list)])
+        elsewhere = base / "twelve"
+        subprocess.run(["git", "clone", "-q", "--branch", "main", clone, elsewhere], check=True)
+        made = run(elsewhere / "scripts" / "release")
+        said = run(*CHECK, read_manifest(elsewhere)["archive"] if made.returncode == 0 else work / "none.zip")
+        record("a commit's archive built on Debian 12 is rebuilt in Debian 12's root", said.returncode == 0 and
+               f"rebuilding commit {twelve.decode()} in a Debian 12 root" in said.stdout,
+               made.stderr + said.stdout + said.stderr)
 
     def test_7_an_interrupted_check_leaves_nothing_running(self):
         # Interrupted while its commit's release runs in the root: it says so,
