@@ -369,12 +369,22 @@ def in_sandbox(commit, toolchain, script, what, seconds=REBUILD_SECONDS, bounds=
         shutil.rmtree(layer, ignore_errors=True)
 
 
+def owned_by_clone(*paths):
+    """What root leaves in a clone that a user owns (under sudo, say) is that
+    user's, to remove as any build output."""
+    owner = TOP.stat()
+    if os.geteuid() == 0 and owner.st_uid != 0:
+        for path in paths:
+            os.chown(path, owner.st_uid, owner.st_gid, follow_symlinks=False)
+
+
 @contextlib.contextmanager
 def rebuilds():
     """The folder of kept rebuilds, held: two checks at once, the second
     waits, then uses what the first kept."""
     STORE.mkdir(parents=True, exist_ok=True)
     with open(STORE / "lock", "w") as lock:
+        owned_by_clone(STORE.parent, STORE, STORE / "lock")
         fcntl.flock(lock, fcntl.LOCK_EX)
         for stale in STORE.glob(".[rsl][ea]*-*"):  # a killed check's .ready-, .sandbox- and .layer- folders
             shutil.rmtree(stale, ignore_errors=True)
@@ -401,6 +411,7 @@ def rebuild(commit, toolchain, seconds=REBUILD_SECONDS, bounds=None, repository=
     ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=STORE))
     try:
         (ready / "unsigned.zip").write_bytes(built)
+        owned_by_clone(ready, ready / "unsigned.zip")
         os.rename(ready, kept)
     finally:
         shutil.rmtree(ready, ignore_errors=True)

@@ -529,6 +529,8 @@ class Release(Recorded):
                        env=dict(os.environ, **sudo))
         finally:
             point_release.write_text(made_in)
+        record("... and leaves nothing of root's in their clone", not any(
+            path.lstat().st_uid == 0 for path in theirs.rglob("*")))
         # With no root kept and no network, nothing is decided, and it says so.
         Release.unbuilt = unbuilt = with_commit(commit_on_main("#!/bin/sh\nexit 0\n"))  # never built
         edited(work / "unsigned.zip", work / "unbuilt.zip", "BUILDINFO.txt", unbuilt)
