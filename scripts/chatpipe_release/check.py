@@ -238,16 +238,20 @@ PACKAGE_NAME = r"[a-z0-9][a-z0-9.+-]{1,99}"
 
 def named_toolchain(commit, build_info):
     """The Debian release and the packages' versions (NAME=VERSION) that
-    BUILDINFO.txt says the archive was built with.  The download writes
-    BUILDINFO.txt, so only versions come from it, each a Debian version;
-    which packages count is the commit's own list (none in a commit from
-    before it had one: the root's then stand)."""
+    BUILDINFO.txt says the archive was built with, for the packages that the
+    commit's own list names (none in a commit from before it had one: the
+    root's then stand)."""
+    listed = git("show", f"{commit}:{TOOLCHAIN_PACKAGES}", may_fail=True)
+    return toolchain_of(build_info, toolchain_packages(listed.stdout) if listed.returncode == 0 else [], commit)
+
+
+def toolchain_of(build_info, names, commit):
+    """The download writes BUILDINFO.txt: only versions come from it, each a
+    Debian version string, and only of the packages `names` names."""
     fields = fields_of(build_info)
     built_on = re.fullmatch(r"Debian ([0-9]{1,3})(?:\.[0-9]{1,3})?", dict(fields).get("built on", ""))
     if not built_on:
         raise Refused("BUILDINFO.txt names no Debian release it was built on")
-    listed = git("show", f"{commit}:{TOOLCHAIN_PACKAGES}", may_fail=True)
-    names = toolchain_packages(listed.stdout) if listed.returncode == 0 else []
     versions = {}
     for field, value in fields:
         name, _, version = value.partition(" ")

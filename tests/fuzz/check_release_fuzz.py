@@ -34,9 +34,11 @@ from pathlib import Path
 from asn1crypto import parser as der
 
 from chatpipe_release import authenticode, check as check_release
+from chatpipe_release.archive import TOOLCHAIN_PACKAGES, toolchain_packages
 
 CORPUS = Path(__file__).resolve().parent / "release"
 FINDINGS = Path(__file__).resolve().parents[2] / "build" / "fuzz"
+TOOLCHAIN = toolchain_packages((Path(__file__).resolve().parents[2] / TOOLCHAIN_PACKAGES).read_text())
 JUDGE_SECONDS = 5.0  # one input; the genuine one takes milliseconds
 
 check_release.authenticode = authenticode  # which check-release's main() imports once it is installed
@@ -149,10 +151,12 @@ def judged(data, signers, now):
 
 
 def rebuilt(data, commit):
-    """The same bytes read as a rebuilt archive of `commit` is read: its
-    members, or a refusal."""
+    """The same bytes read as a rebuilt archive of `commit` is read, and its
+    BUILDINFO.txt's toolchain as this tree's list names it: a result, or a
+    refusal."""
     try:
-        check_release.release_files(data, commit, 0)
+        files = check_release.release_files(data, commit)
+        check_release.toolchain_of(files["BUILDINFO.txt"], TOOLCHAIN, commit)
     except check_release.Refused:
         pass
 
