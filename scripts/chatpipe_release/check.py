@@ -365,12 +365,16 @@ def in_sandbox(commit, toolchain, script, what, seconds=REBUILD_SECONDS, bounds=
                           "(--rebuild-seconds raises it)") from None
         if done.returncode != 0:
             tail(done.stdout)
+            if not Path(f"{sandbox}.made").exists():
+                raise NotChecked(f"the sandbox for commit {commit}'s {what} could not be made (status "
+                                 f"{done.returncode})")
             raise Refused(f"commit {commit}'s {what} failed in the root (status {done.returncode}), within "
                           f"the sandbox's bounds, which {', '.join(BOUND_OPTIONS)} and --rebuild-seconds raise")
         return plain_file(sandbox / "release.zip")
     finally:
         shutil.rmtree(sandbox, ignore_errors=True)
         shutil.rmtree(layer, ignore_errors=True)
+        Path(f"{sandbox}.made").unlink(missing_ok=True)
 
 
 def owned_by_clone(*paths):

@@ -537,6 +537,13 @@ class Release(Recorded):
         lost = run("unshare", "--net", *CHECK, work / "unbuilt.zip", env=dict(os.environ, CHATPIPE_ROOTS=str(work / "roots")))
         record("with no network and no root, check-release says it did not check", lost.returncode == 3 and
                lost.stdout.splitlines()[-1].startswith("check-release: NOT CHECKED: "), lost.stdout + lost.stderr)
+        # Nor when its sandbox cannot be made: here the mount that sets it up fails.
+        (work / "failing-mount").write_text("#!/bin/sh\nexit 32\n")
+        (work / "failing-mount").chmod(0o755)
+        lost = run("unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$1" /usr/bin/mount && '
+                   'shift && exec "$@"', "sh", work / "failing-mount", *CHECK, work / "unbuilt.zip")
+        record("... nor when its sandbox cannot be made", lost.returncode == 3 and "sandbox for commit" in
+               lost.stdout.splitlines()[-1], lost.stdout + lost.stderr)
         run("git", "-C", clone, "tag", "v99.0.0")
         accepted = expect("check-release accepts the time-stamped archive", True, CHECK + [work / "stamped.zip"])
         record("... says which version and when, and that a newer release exists",
