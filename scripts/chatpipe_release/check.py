@@ -45,7 +45,8 @@ tip of this clone's main, or FILE.  The last line is the verdict:
     check-release: NOT CHECKED: ...    status 3: the check could not be made
                                        (the network, a toolchain version that
                                        no repository serves, a time limit of
-                                       its own steps, a tool, git); it says
+                                       its own steps, a sandbox that cannot
+                                       be set up, a tool, git); it says
                                        nothing of the download
 
 Status 2 for a usage error or a --signers FILE that cannot be read, 128 plus
