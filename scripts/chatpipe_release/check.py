@@ -402,21 +402,20 @@ def rebuilds():
 
 def rebuild(commit, toolchain, seconds=REBUILD_SECONDS, bounds=None, repository=None):
     """The commit's unsigned release archive, built once with the archive's
-    toolchain and kept (while rebuilds() is held)."""
+    toolchain and kept (while rebuilds() is held), and its members."""
     built_on, packages = toolchain
     # One rebuild of a commit for each toolchain it was built with.
     kept = STORE / f"{commit}-{hashlib.sha256(' '.join([built_on, *packages]).encode()).hexdigest()[:16]}"
     try:
         built = plain_file(kept / "unsigned.zip")
-        release_files(built, commit)
-        return built
+        return built, release_files(built, commit)
     except Refused:  # missing, or not the commit's
         shutil.rmtree(kept, ignore_errors=True)
     print(f"rebuilding commit {commit} in a Debian {built_on} root (once: it is kept in build/check-release/)",
           flush=True)
     built = in_sandbox(commit, toolchain, "scripts/release && cp build/release/chatpipe-*-win64.zip release.zip",
                        "release", seconds, bounds, repository)
-    release_files(built, commit)  # before it is kept
+    files = release_files(built, commit)  # before it is kept
     ready = Path(tempfile.mkdtemp(prefix=".ready-", dir=STORE))
     try:
         (ready / "unsigned.zip").write_bytes(built)
@@ -424,7 +423,7 @@ def rebuild(commit, toolchain, seconds=REBUILD_SECONDS, bounds=None, repository=
         os.rename(ready, kept)
     finally:
         shutil.rmtree(ready, ignore_errors=True)
-    return built
+    return built, files
 
 
 def attached(files, signatures):
@@ -530,8 +529,7 @@ def check(archive, signers, rebuild_seconds=REBUILD_SECONDS, bounds=None, reposi
     toolchain = named_toolchain(commit, contents["BUILDINFO.txt"])
     epoch = int(git("log", "-1", "--format=%ct", commit).stdout)
     with rebuilds():
-        expected = rebuild(commit, toolchain, rebuild_seconds, bounds, repository)
-        files = release_files(expected, commit)
+        expected, files = rebuild(commit, toolchain, rebuild_seconds, bounds, repository)
         odd = sorted(set(files) ^ set(contents))  # the commit's own members, not today's
         if odd:
             raise Refused(f"{shown(odd[0])} is "
