@@ -32,7 +32,8 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from chatpipe_release.archive import BUILT_ON, MANIFEST, MEMBERS, OUT, PROGRAMS, archive_name, read_manifest, write_zip
+from chatpipe_release.archive import (BUILT_ON, MANIFEST, MEMBERS, OUT, PROGRAMS, TOOLCHAIN_PACKAGES, archive_name,
+                                      read_manifest, write_zip)
 from chatpipe_release.authenticode import attached, certificate_table, signature_of
 from chatpipe_release.pe import CERTIFICATE_TABLE, directory_entry
 
@@ -98,13 +99,11 @@ def built_with(version):
     return make
 
 
-def repository_of(package, version):
-    """A loopback repository that serves the root's `package` as `version`;
-    its line of apt's sources."""
+def repository_of(package, installed, version):
+    """A loopback repository that serves the root's `package` (its version
+    `installed`) as `version`; its line of apt's sources."""
     folder = work / "repository"
     folder.mkdir()
-    have = debian_root(clone, "--where", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip()
-    installed = run("dpkg-query", f"--admindir={have}/var/lib/dpkg", "-W", "-f=${Version}", package).stdout
     debian_root(clone, "sh", "-c", f"cd build && apt-get update -qq && apt-get download -qq {package}={installed}",
                 release=BUILD_ROOT, check=True, capture_output=True)
     copy = Path(debian_root(clone, "--copy", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip())
@@ -138,6 +137,13 @@ def record(what, ok, detail=""):
     """A subtest of the running test: `what` holds, or it fails with `detail`."""
     with Recorded.running.subTest(what):
         Recorded.running.assertTrue(ok, detail)
+
+
+def concludes(what, command, status, verdict, unsaid="\0", **options):
+    """Runs check-release: it ends in `status`, its last line saying `verdict`, and never says `unsaid`."""
+    result = run(*command, **options)
+    record(what, result.returncode == status and verdict in (result.stdout.splitlines() or [""])[-1]
+           and unsaid not in result.stdout, f"status {result.returncode}\n{result.stdout}{result.stderr}")
 
 
 def expect(what, wanted, command, **options):
@@ -534,16 +540,15 @@ class Release(Recorded):
         # With no root kept and no network, nothing is decided, and it says so.
         Release.unbuilt = unbuilt = with_commit(commit_on_main("#!/bin/sh\nexit 0\n"))  # never built
         edited(work / "unsigned.zip", work / "unbuilt.zip", "BUILDINFO.txt", unbuilt)
-        lost = run("unshare", "--net", *CHECK, work / "unbuilt.zip", env=dict(os.environ, CHATPIPE_ROOTS=str(work / "roots")))
-        record("with no network and no root, check-release says it did not check", lost.returncode == 3 and
-               lost.stdout.splitlines()[-1].startswith("check-release: NOT CHECKED: "), lost.stdout + lost.stderr)
+        concludes("with no network and no root, check-release says it did not check", ["unshare", "--net", *CHECK,
+                  work / "unbuilt.zip"], 3, "check-release: NOT CHECKED: ",
+                  env=dict(os.environ, CHATPIPE_ROOTS=str(work / "roots")))
         # Nor when its sandbox cannot be made: here the mount that sets it up fails.
         (work / "failing-mount").write_text("#!/bin/sh\nexit 32\n")
         (work / "failing-mount").chmod(0o755)
-        lost = run("unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$1" /usr/bin/mount && '
-                   'shift && exec "$@"', "sh", work / "failing-mount", *CHECK, work / "unbuilt.zip")
-        record("... nor when its sandbox cannot be made", lost.returncode == 3 and "sandbox for commit" in
-               lost.stdout.splitlines()[-1], lost.stdout + lost.stderr)
+        concludes("... nor when its sandbox cannot be made", ["unshare", "--mount", "--propagation", "private", "sh",
+                  "-c", 'mount --bind "$1" /usr/bin/mount && shift && exec "$@"', "sh", work / "failing-mount", *CHECK,
+                  work / "unbuilt.zip"], 3, "NOT CHECKED: the sandbox for commit")
         run("git", "-C", clone, "tag", "v99.0.0")
         accepted = expect("check-release accepts the time-stamped archive", True, CHECK + [work / "stamped.zip"])
         record("... says which version and when, and that a newer release exists",
@@ -715,7 +720,7 @@ class Release(Recorded):
         root = debian_root(TOP, "--where", release=BUILD_ROOT, capture_output=True, text=True).stdout.strip()
         versions = ["dpkg-query", f"--admindir={root}/var/lib/dpkg", "-W", "-f=${Version}", BINUTILS]
         ours = run(*versions).stdout
-        served = repository_of(BINUTILS, f"{ours}~chatpipe1")
+        served = repository_of(BINUTILS, ours, f"{ours}~chatpipe1")
         for what, version, status, verdict, unsaid in (
                 ("an archive built with a version of the toolchain that a repository serves", f"{ours}~chatpipe1", 0,
                  "check-release: ACCEPTED: ", "NOTE: only"),
@@ -724,15 +729,12 @@ class Release(Recorded):
                 ("... one that is not a Debian version", f"{ours};touch${{IFS}}/tmp/chatpipe-owned", 1,
                  "is not a Debian version", "rebuilding")):
             built_with(version)(work / "toolchain.zip")
-            said = run(*CHECK, "--repository", served, work / "toolchain.zip")
-            record(what, said.returncode == status and verdict in said.stdout.splitlines()[-1] and
-                   unsaid not in said.stdout, f"status {said.returncode}\n{said.stdout}{said.stderr}")
+            concludes(what, [*CHECK, "--repository", served, work / "toolchain.zip"], status, verdict, unsaid)
             record("... and the root keeps its own version", run(*versions).stdout == ours)
         # A commit whose releases Debian 12 builds: its archive is rebuilt in that release's root.
-        toolchain_list = "release/toolchain-packages.txt"
         twelve = commit_on_main((TOP / archive_module).read_text().replace(f'BUILT_ON = "{BUILT_ON}"', 'BUILT_ON = "12"'),
-                                archive_module, also=[((TOP / toolchain_list).read_text().replace("3.13", "3.11"),
-                                                       toolchain_list)])
+                                archive_module, also=[((TOP / TOOLCHAIN_PACKAGES).read_text().replace("3.13", "3.11"),
+                                                       TOOLCHAIN_PACKAGES)])
         elsewhere = base / "twelve"
         subprocess.run(["git", "clone", "-q", "--branch", "main", clone, elsewhere], check=True)
         made = run(elsewhere / "scripts" / "release")
