@@ -395,8 +395,12 @@ def rebuilds():
     with open(STORE / "lock", "w") as lock:
         owned_by_clone(STORE.parent, STORE, STORE / "lock")
         fcntl.flock(lock, fcntl.LOCK_EX)
-        for stale in STORE.glob(".[rsl][ea]*-*"):  # a killed check's .ready-, .sandbox- and .layer- folders
-            shutil.rmtree(stale, ignore_errors=True)
+        # A killed check's .ready-, .sandbox- and .layer- folders, and its sandbox's mark.
+        for stale in STORE.glob(".[rsl][ea]*-*"):
+            if stale.is_dir() and not stale.is_symlink():
+                shutil.rmtree(stale, ignore_errors=True)
+            else:
+                stale.unlink(missing_ok=True)
         yield
 
 

@@ -771,6 +771,9 @@ class Release(Recorded):
                    and (said.splitlines() or [""])[-1].startswith(last), said)
             wait(lambda: not running("sleep 3607"), 10)  # the kernel's kill of the root's processes is not instant
             record("... and leaves nothing running", not running("sleep 3607"))
+        run(*CHECK, genuine)
+        left = sorted(path.name for path in (clone / "build" / "check-release").glob(".*"))
+        record("what a killed check left in the store goes at the next check", not left, left)
 
 
 @unittest.skipIf(os.environ.get("CHATPIPE_IN_DEBIAN_ROOT"), "already in a Debian root")
