@@ -29,6 +29,10 @@ toolchain.  The archive must equal the download byte for byte, so that every
 byte is either the commit's build or a signature.  git is asked about this clone alone, whoever owns it
 and whatever HOME holds (root's check of a user's clone, under sudo or not).
 
+Root only installs what it runs.  Under sudo, the rest is done as the user
+who called sudo; as a user other than root, the root lies in that user's
+cache (see scripts/debian-root), and what the check keeps is the user's.
+
 It exits 0 only then, and only when no program is signed or every program
 is signed once by a certificate that the list of signers names, valid now or
 at the time of a time-stamp signed by a certificate that the list names:
@@ -50,7 +54,9 @@ tip of this clone's main, or FILE.  The last line is the verdict:
                                        nothing of the download
 
 Status 2 for a usage error or a --signers FILE that cannot be read, 128 plus
-the signal's number when interrupted.  Debian 12 or 13, as root.
+the signal's number when interrupted.  Debian 12 or 13; as root, under
+sudo, or as a user with subordinate ids once root has installed its tools
+(sudo scripts/install-deps --checker).
 """
 import argparse
 import contextlib
@@ -60,6 +66,7 @@ import fcntl
 import hashlib
 import io
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -81,8 +88,9 @@ MEMBERS_CAP = 16
 ARCHIVE_CAP = MEMBERS_CAP * MEMBER_CAP
 SIGNERS_CAP = 1 << 20  # a list of signers: some thousand lines
 # Nothing of the caller's reaches a command but where the roots lie.
-CLEAN_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
-                     **{name: os.environ[name] for name in ("CHATPIPE_ROOTS",) if name in os.environ}}
+CLEAN_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8",
+                     **{name: os.environ[name] for name in ("CHATPIPE_ROOTS", "XDG_CACHE_HOME")
+                        if name in os.environ}}
 REBUILD_SECONDS = 3600
 # The sandbox's other bounds on a commit's release, each an option; where one
 # is not given, debian-root's own holds (see its header).
@@ -387,12 +395,32 @@ def owned_by_clone(*paths):
             os.chown(path, owner.st_uid, owner.st_gid, follow_symlinks=False)
 
 
+def as_sudo_caller():
+    """Under sudo, everything after the installing is done as the user who
+    called it, with that user's HOME: root's own part ends here."""
+    caller = os.environ.get("SUDO_UID", "")
+    if os.geteuid() != 0 or not caller.isdigit() or int(caller) == 0:
+        return
+    try:
+        user = pwd.getpwuid(int(caller))
+    except KeyError:
+        raise NotChecked(f"SUDO_UID names user {shown(caller)}, whom this machine does not have") from None
+    os.initgroups(user.pw_name, user.pw_gid)
+    os.setresgid(user.pw_gid, user.pw_gid, user.pw_gid)
+    os.setresuid(user.pw_uid, user.pw_uid, user.pw_uid)
+
+
 @contextlib.contextmanager
 def rebuilds():
     """The folder of kept rebuilds, held: two checks at once, the second
     waits, then uses what the first kept."""
-    STORE.mkdir(parents=True, exist_ok=True)
-    with open(STORE / "lock", "w") as lock:
+    try:
+        STORE.mkdir(parents=True, exist_ok=True)
+        lock = open(STORE / "lock", "w")
+    except PermissionError as error:  # root's, say, from a check as root before
+        raise NotChecked(f"{shown(error.filename)} is not this user's to write: remove build/check-release "
+                         "(as its owner), or check as that owner") from None
+    with lock:
         owned_by_clone(STORE.parent, STORE, STORE / "lock")
         fcntl.flock(lock, fcntl.LOCK_EX)
         # A killed check's .ready-, .sandbox- and .layer- folders, and its sandbox's mark.
@@ -580,6 +608,8 @@ def main():
             print(installed.stdout, end="", file=sys.stderr)
             raise NotChecked("the tools it needs could not be installed (see above): try again")
         from chatpipe_release import authenticode  # installed just now, where it was not
+        as_sudo_caller()
+        CLEAN_ENVIRONMENT["HOME"] = pwd.getpwuid(os.geteuid()).pw_dir
         git("rev-parse", "--git-dir")  # a clone git can read, before anything it says is believed
         try:
             signers = read_signers(arguments.signers)

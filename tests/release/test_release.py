@@ -49,7 +49,10 @@ genuine, unsigned = work / "signed.zip", work / "unsigned.zip"
 # rebuilds in the clone's build/.
 SIGNERS = work / "signers.txt"
 CHECK = [str(clone / "scripts" / "check-release"), "--signers", str(SIGNERS)]
-THEIR_UID = 3999999999  # a user this machine does not have, who owns a clone
+# A user with 65,536 subordinate ids, known only in a private copy of /etc
+# (as_them), whose home holds a clone.
+THEIR_UID, THEIR_SUBORDINATES = 3999999999, 3900000000
+their_home = Path(tempfile.mkdtemp(prefix="release-test-theirs-"))
 AFTER_EXPIRY = "+3d"  # faketime's clock, past the test certificates' end
 MADE = {}  # name: (certificate, key)
 TIME_STAMPING = x509.oid.ExtendedKeyUsageOID.TIME_STAMPING
@@ -65,6 +68,7 @@ def clean_up():
         os.killpg(authority.pid, signal.SIGKILL)
         authority.communicate()
     shutil.rmtree(base, ignore_errors=True)
+    shutil.rmtree(their_home, ignore_errors=True)
 
 
 unittest.addModuleCleanup(clean_up)
@@ -144,6 +148,24 @@ def concludes(what, command, status, verdict, unsaid="\0", **options):
     result = run(*command, **options)
     record(what, result.returncode == status and verdict in (result.stdout.splitlines() or [""])[-1]
            and unsaid not in result.stdout, f"status {result.returncode}\n{result.stdout}{result.stderr}")
+
+
+def as_them(*command, sudo=False):
+    """The command where /etc names THEIR_UID: run by them in their home, or
+    by root under sudo on their behalf, with neither's CHATPIPE_ROOTS."""
+    etc = base / "their-etc"
+    if not etc.exists():
+        etc.mkdir()
+        for name, line in (("passwd", f"theirs:x:{THEIR_UID}:{THEIR_UID}::{their_home}:/bin/sh"),
+                           ("group", f"theirs:x:{THEIR_UID}:"), ("subuid", f"theirs:{THEIR_SUBORDINATES}:65536"),
+                           ("subgid", f"theirs:{THEIR_SUBORDINATES}:65536")):
+            host = Path("/etc", name)
+            (etc / name).write_text((host.read_text() if host.exists() else "") + line + "\n")
+    who = [f"SUDO_UID={THEIR_UID}", "HOME=/root"] if sudo else [f"HOME={their_home}"]
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'for name in passwd group subuid subgid; do '
+            'mount --bind "$0/$name" "/etc/$name" || exit 125; done; exec "$@"', etc,
+            *([] if sudo else ["setpriv", f"--reuid={THEIR_UID}", f"--regid={THEIR_UID}", "--init-groups"]),
+            "env", "-u", "CHATPIPE_ROOTS", *who, *command]
 
 
 def expect(what, wanted, command, **options):
@@ -511,32 +533,34 @@ class Release(Recorded):
         record("... and says who signed it, and that the signer is listed",
                f"SHA-256 fingerprint {fingerprint['certificate']}" in said and said.count("a listed signer: yes") == 2, said)
         expect("check-release accepts the unsigned archive", True, CHECK + [work / "unsigned.zip"])
-        # Root checks a clone that a user owns, as under sudo (SUDO_UID) and in a
-        # container (none), whatever HOME says; the user has no name, so nothing
-        # is left to remove.  The first rebuilds there, the second uses that.
-        theirs = base / "theirs"
+        # A clone of a user's, checked by root (as in a container: whatever HOME
+        # says), under sudo and by that user: the first rebuilds there, the
+        # others use that, in the root the user makes in their own cache.
+        theirs = their_home / "theirs"
         subprocess.run(["git", "clone", "-q", str(TOP), str(theirs)], check=True)
         subprocess.run(["git", "-C", str(theirs), "update-ref", "refs/heads/main", "HEAD"], check=True)
-        run("chown", "-R", f"{THEIR_UID}:{THEIR_UID}", theirs)
-        # Its rebuild, the first there, meets the root's next point release.
+        for name in ("signed.zip", "stamped.zip", "signers.txt"):
+            shutil.copy(work / name, their_home)
+        run("chown", "-R", f"{THEIR_UID}:{THEIR_UID}", their_home)
+        their_check = [theirs / "scripts" / "check-release", "--signers", their_home / "signers.txt"]
+        # Root's rebuild meets the root's next point release.
         point_release = Path(debian_root(TOP, "--where", capture_output=True, text=True, release=BUILD_ROOT)
                              .stdout.strip()) / "etc" / "debian_version"
         made_in = point_release.read_text()
         point_release.write_text(f"{BUILT_ON}.99\n")
-        # Its zip code is not the commit's: it zips nothing that is compared.
+        # Their zip code is not the commit's: it zips nothing that is compared.
         zip_code = theirs / "scripts" / "chatpipe_release" / "archive.py"
         zip_code.write_text(zip_code.read_text().replace("compresslevel=9", "compresslevel=1"))
         try:
-            for how, sudo, archive in (("as root, after a point release", {}, "unsigned.zip"),
-                                       ("under sudo, its own zip code changed", {"SUDO_UID": str(THEIR_UID)},
-                                        "signed.zip")):
-                expect(f"... and so does root's check in a clone another user owns, {how}", True,
-                       [theirs / "scripts" / "check-release", *CHECK[1:], work / archive],
-                       env=dict(os.environ, **sudo))
+            expect("... and so does root's check in a clone another user owns, after a point release", True,
+                   [*their_check, work / "unsigned.zip"])
         finally:
             point_release.write_text(made_in)
-        record("... and leaves nothing of root's in their clone", not any(
-            path.lstat().st_uid == 0 for path in theirs.rglob("*")))
+        for how, sudo, archive in (("under sudo, with their zip code changed", True, "signed.zip"),
+                                   ("by that user", False, "stamped.zip")):
+            expect(f"... and so does the check {how}", True, as_them(*their_check, their_home / archive, sudo=sudo))
+        record("... and nothing of root's is then in their clone or cache", not any(
+            path.lstat().st_uid == 0 for path in their_home.rglob("*")))
         # With no root kept and no network, nothing is decided, and it says so.
         Release.unbuilt = unbuilt = with_commit(commit_on_main("#!/bin/sh\nexit 0\n"))  # never built
         edited(work / "unsigned.zip", work / "unbuilt.zip", "BUILDINFO.txt", unbuilt)
@@ -833,8 +857,8 @@ class DebianRoot(Recorded):
                 record(f"from the sandbox, out of reach: {what}", f"out of reach: {number}" in said.stdout.splitlines(),
                       said.stdout + said.stderr)
             made = (sandbox / "setuid").stat()
-            record("... and a setuid program made there is not root's here", made.st_mode & 0o4000 and made.st_uid != 0,
-                   f"{made.st_uid} {made.st_mode:o}")
+            record("... and a setuid program made there reaches here as neither setuid nor root's",
+                   not made.st_mode & 0o6000 and made.st_uid != 0, f"{made.st_uid} {made.st_mode:o}")
             listener.close()
 
             copy = Path(debian_root(clone, "--copy", capture_output=True, text=True).stdout.strip())
