@@ -416,10 +416,13 @@ def rebuilds():
     waits, then uses what the first kept."""
     try:
         STORE.mkdir(parents=True, exist_ok=True)
+        # Root's, say, from a check as root by an earlier version.
+        if os.geteuid() != 0 and any(entry.lstat().st_uid != os.geteuid() for entry in STORE.iterdir()):
+            raise PermissionError
         lock = open(STORE / "lock", "w")
-    except PermissionError as error:  # root's, say, from a check as root before
-        raise NotChecked(f"{shown(error.filename)} is not this user's to write: remove build/check-release "
-                         "(as its owner), or check as that owner") from None
+    except PermissionError:
+        raise NotChecked(f"{STORE} holds another user's files (root's, from a check as root): remove it as that "
+                         "user (sudo rm -r), or check as that user") from None
     with lock:
         owned_by_clone(STORE.parent, STORE, STORE / "lock")
         fcntl.flock(lock, fcntl.LOCK_EX)

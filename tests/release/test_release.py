@@ -561,6 +561,9 @@ class Release(Recorded):
             expect(f"... and so does the check {how}", True, as_them(*their_check, their_home / archive, sudo=sudo))
         record("... and nothing of root's is then in their clone or cache", not any(
             path.lstat().st_uid == 0 for path in their_home.rglob("*")))
+        run("chown", "-R", "0:0", theirs / "build" / "check-release")  # as an earlier version's check as root left it
+        concludes("... and where root's kept rebuilds lie, their check says it did not check", as_them(
+            *their_check, their_home / "stamped.zip"), 3, "NOT CHECKED: ")
         # With no root kept and no network, nothing is decided, and it says so.
         Release.unbuilt = unbuilt = with_commit(commit_on_main("#!/bin/sh\nexit 0\n"))  # never built
         edited(work / "unsigned.zip", work / "unbuilt.zip", "BUILDINFO.txt", unbuilt)
