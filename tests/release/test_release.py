@@ -10,6 +10,7 @@ import functools
 import hashlib
 import http.server
 import io
+import itertools
 import os
 import re
 import select
@@ -539,7 +540,8 @@ class Release(Recorded):
         theirs = their_home / "theirs"
         subprocess.run(["git", "clone", "-q", str(TOP), str(theirs)], check=True)
         subprocess.run(["git", "-C", str(theirs), "update-ref", "refs/heads/main", "HEAD"], check=True)
-        for name in ("signed.zip", "stamped.zip", "signers.txt"):
+        archives = ("unsigned.zip", "signed.zip", "stamped.zip")
+        for name in (*archives, "signers.txt"):
             shutil.copy(work / name, their_home)
         run("chown", "-R", f"{THEIR_UID}:{THEIR_UID}", their_home)
         their_check = [theirs / "scripts" / "check-release", "--signers", their_home / "signers.txt"]
@@ -556,9 +558,10 @@ class Release(Recorded):
                    [*their_check, work / "unsigned.zip"])
         finally:
             point_release.write_text(made_in)
-        for how, sudo, archive in (("under sudo, with their zip code changed", True, "signed.zip"),
-                                   ("by that user", False, "stamped.zip")):
-            expect(f"... and so does the check {how}", True, as_them(*their_check, their_home / archive, sudo=sudo))
+        for (how, sudo), archive in itertools.product((("under sudo, with their zip code changed", True),
+                                                       ("by that user", False)), archives):
+            expect(f"... and so does the check {how}: {archive}", True,
+                   as_them(*their_check, their_home / archive, sudo=sudo))
         record("... and nothing of root's is then in their clone or cache", not any(
             path.lstat().st_uid == 0 for path in their_home.rglob("*")))
         run("chown", "-R", "0:0", theirs / "build" / "check-release")  # as an earlier version's check as root left it
