@@ -10,7 +10,6 @@ import functools
 import hashlib
 import http.server
 import io
-import itertools
 import os
 import re
 import select
@@ -558,10 +557,13 @@ class Release(Recorded):
                    [*their_check, work / "unsigned.zip"])
         finally:
             point_release.write_text(made_in)
-        for (how, sudo), archive in itertools.product((("under sudo, with their zip code changed", True),
-                                                       ("by that user", False)), archives):
-            expect(f"... and so does the check {how}: {archive}", True,
-                   as_them(*their_check, their_home / archive, sudo=sudo))
+        their_roots = their_home / ".cache" / "chatpipe"
+        for how, sudo in (("under sudo, with their zip code changed", True), ("by that user", False)):
+            for archive in archives:
+                expect(f"... and so does the check {how}: {archive}", True,
+                       as_them(*their_check, their_home / archive, sudo=sudo))
+            record(f"... {how}, in a root of theirs in their cache", their_roots.is_dir() and
+                   their_roots.stat().st_uid == THEIR_UID)
         record("... and nothing of root's is then in their clone or cache", not any(
             path.lstat().st_uid == 0 for path in their_home.rglob("*")))
         run("chown", "-R", "0:0", theirs / "build" / "check-release")  # as an earlier version's check as root left it
