@@ -566,6 +566,11 @@ class Release(Recorded):
                    their_roots.stat().st_uid == THEIR_UID)
         record("... and nothing of root's is then in their clone or cache", not any(
             path.lstat().st_uid == 0 for path in their_home.rglob("*")))
+        # A sandbox too small for the commit's copy: what it leaves, they may remove.
+        concludes("... and their check with a sandbox's disk too small is REFUSED", as_them(
+            *their_check, "--disk", "64k", their_home / "signed.zip"), 1, "check-release: REFUSED: ")
+        record("... and leaves nothing in their clone's build/check-release", not list(
+            (theirs / "build" / "check-release").glob(".*")))
         run("chown", "-R", "0:0", theirs / "build" / "check-release")  # as an earlier version's check as root left it
         concludes("... and where root's kept rebuilds lie, their check says it did not check", as_them(
             *their_check, their_home / "stamped.zip"), 3, "NOT CHECKED: ")
@@ -865,8 +870,8 @@ class DebianRoot(Recorded):
                 record(f"from the sandbox, out of reach: {what}", f"out of reach: {number}" in said.stdout.splitlines(),
                       said.stdout + said.stderr)
             made = (sandbox / "setuid").stat()
-            record("... and a setuid program made there reaches here as neither setuid nor root's",
-                   not made.st_mode & 0o6000 and made.st_uid != 0, f"{made.st_uid} {made.st_mode:o}")
+            record("... and a setuid program made there reaches here as neither setuid nor setgid",
+                   not made.st_mode & 0o6000, f"{made.st_uid} {made.st_mode:o}")
             listener.close()
 
             copy = Path(debian_root(clone, "--copy", capture_output=True, text=True).stdout.strip())
