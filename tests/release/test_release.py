@@ -568,7 +568,7 @@ class Release(Recorded):
             path.lstat().st_uid == 0 for path in their_home.rglob("*")))
         # A sandbox too small for the commit's copy: what it leaves, they may remove.
         concludes("... and their check with a sandbox's disk too small is REFUSED", as_them(
-            *their_check, "--disk", "64k", their_home / "signed.zip"), 1, "check-release: REFUSED: ")
+            *their_check, "--disk", "65536", their_home / "signed.zip"), 1, "check-release: REFUSED: ")
         record("... and leaves nothing in their clone's build/check-release", not list(
             (theirs / "build" / "check-release").glob(".*")))
         run("chown", "-R", "0:0", theirs / "build" / "check-release")  # as an earlier version's check as root left it
