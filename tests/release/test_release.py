@@ -569,8 +569,8 @@ class Release(Recorded):
         # A sandbox too small for the commit's copy: what it leaves, they may remove.
         concludes("... and their check with a sandbox's disk too small is REFUSED", as_them(
             *their_check, "--disk", "65536", their_home / "signed.zip"), 1, "check-release: REFUSED: ")
-        record("... and leaves nothing in their clone's build/check-release", not list(
-            (theirs / "build" / "check-release").glob(".*")))
+        left = list((theirs / "build" / "check-release").glob(".*"))
+        record("... and leaves nothing in their clone's build/check-release", not left, str(left))
         run("chown", "-R", "0:0", theirs / "build" / "check-release")  # as an earlier version's check as root left it
         concludes("... and where root's kept rebuilds lie, their check says it did not check", as_them(
             *their_check, their_home / "stamped.zip"), 3, "NOT CHECKED: ")
