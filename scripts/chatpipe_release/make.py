@@ -136,7 +136,8 @@ def main():
     epoch = os.environ.get("SOURCE_DATE_EPOCH") or git("log", "-1", "--format=%ct").decode().strip()
     out, files = TOP / release.OUT, WORK / "files"
     shutil.rmtree(out, ignore_errors=True)  # a release that fails leaves no archive
-    subprocess.run([TOP / "scripts" / "install-deps", "--release"], stdout=sys.stderr, check=True)  # openssl among them
+    # What signs, here; what builds and zips is the root's (build_files installs it there).
+    subprocess.run([TOP / "scripts" / "install-deps", "--signing"], stdout=sys.stderr, check=True)
     certificate = signing_certificate()
     in_root = os.environ.get("CHATPIPE_IN_DEBIAN_ROOT") == f"{release.BUILT_ON}-build"
     root = [TOP / "scripts" / "debian-root", "--build-only", release.BUILT_ON]
