@@ -397,10 +397,10 @@ def owned_by_clone(*paths):
 
 def as_sudo_caller():
     """Under sudo, everything after the installing is done as the user who
-    called it, with that user's HOME: root's own part ends here."""
+    called it: root's own part ends here.  The HOME to work with."""
     caller = os.environ.get("SUDO_UID", "")
     if os.geteuid() != 0 or not caller.isdigit() or int(caller) == 0:
-        return
+        return os.environ.get("HOME", "/")
     try:
         user = pwd.getpwuid(int(caller))
     except KeyError:
@@ -408,6 +408,7 @@ def as_sudo_caller():
     os.initgroups(user.pw_name, user.pw_gid)
     os.setresgid(user.pw_gid, user.pw_gid, user.pw_gid)
     os.setresuid(user.pw_uid, user.pw_uid, user.pw_uid)
+    return user.pw_dir
 
 
 @contextlib.contextmanager
@@ -611,8 +612,7 @@ def main():
             print(installed.stdout, end="", file=sys.stderr)
             raise NotChecked("the tools it needs could not be installed (see above): try again")
         from chatpipe_release import authenticode  # installed just now, where it was not
-        as_sudo_caller()
-        CLEAN_ENVIRONMENT["HOME"] = pwd.getpwuid(os.geteuid()).pw_dir
+        CLEAN_ENVIRONMENT["HOME"] = as_sudo_caller()
         git("rev-parse", "--git-dir")  # a clone git can read, before anything it says is believed
         try:
             signers = read_signers(arguments.signers)
