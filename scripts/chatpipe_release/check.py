@@ -26,8 +26,9 @@ under a lock and checked each time it is used.  The download's signatures
 are attached to the rebuilt programs, here and as osslsigncode attaches
 them, and those zipped by the commit's own code in the same sandbox and
 toolchain.  The archive must equal the download byte for byte, so that every
-byte is either the commit's build or a signature.  git is asked about this clone alone, whoever owns it
-and whatever HOME holds (root's check of a user's clone, under sudo or not).
+byte is either the commit's build or a signature.  git is asked about this
+clone alone, whoever owns it and whatever HOME holds (root's check of a
+user's clone, under sudo or not).
 
 Root only installs what it runs.  Under sudo, the rest is done as the user
 who called sudo; as a user other than root, the root lies in that user's

@@ -148,9 +148,9 @@ def main():
         relative = files.relative_to(TOP)
         subprocess.run([*root, "--update"], check=True)
         subprocess.run([*root, "scripts/release", "files", relative], check=True)
-        copy = subprocess.run([*root, "--copy"], capture_output=True, text=True, check=True).stdout.strip()
+        copy = Path(subprocess.run([*root, "--copy"], capture_output=True, text=True, check=True).stdout.strip())
         shutil.rmtree(WORK, ignore_errors=True)
-        shutil.copytree(Path(copy) / relative, files)
+        shutil.copytree(copy / relative, files)
     if certificate:
         sign_programs(files, certificate)
     else:
@@ -160,8 +160,7 @@ def main():
     archive = out / release.archive_name(version)
     if in_root:
         release.write_zip(archive, epoch, [files / name for name in release.MEMBERS])
-    else:  # the signed programs back into the root, to be zipped there
-        copy = Path(subprocess.run([*root, "--copy"], capture_output=True, text=True, check=True).stdout.strip())
+    else:  # the signed programs back into the root's copy, to be zipped there
         staged = Path("build") / "release-zip"
         shutil.rmtree(copy / staged, ignore_errors=True)
         shutil.copytree(files, copy / staged / "files")
